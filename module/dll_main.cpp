@@ -1,0 +1,13 @@
+#include <windows.h>
+
+#include "module/module_start_up.h"
+
+// Only records the handle: shell32, user32, gdi32, uxtheme and file I/O are
+// not safe under the loader lock, so start-up runs on the first exported call.
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        record_module_instance(instance);
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}

@@ -1,0 +1,151 @@
+#include "module/module_start_up.h"
+
+#include <shlobj.h>
+#include <strsafe.h>
+
+#include "module/win_handles.h"
+#include "resources/resource.h"
+
+HINSTANCE module_instance;
+DWORD os_major_version;
+char module_folder[MAX_PATH];
+char index_path[MAX_PATH];
+const char main_clsid_text[] = "{4B2E1A39-9C7D-4E21-8F3A-6D5B2C1E0F9A}";
+const char column_clsid_text[] = "{9E4F7B21-3A6C-4D58-B1E2-7F0A9C3D5E64}";
+overlay_entry overlay_table[6];
+HFONT default_gui_font;
+COLORREF menu_colour;
+HTHEME button_theme;
+
+namespace {
+
+const GUID first_overlay_clsid = {
+    0x4B2E1A30, 0x9C7D, 0x4E21, {0x8F, 0x3A, 0x6D, 0x5B, 0x2C, 0x1E, 0x0F, 0x9A}};
+
+INIT_ONCE start_up_once = INIT_ONCE_STATIC_INIT;
+volatile LONG start_up_runs;
+
+BOOL CALLBACK run_start_up_once(PINIT_ONCE, PVOID, PVOID *) {
+    InterlockedIncrement(&start_up_runs);
+    module_start_up(module_instance);
+    return TRUE;
+}
+
+void set_module_folder() {
+    char file_name[MAX_PATH];
+    DWORD length = GetModuleFileNameA(module_instance, file_name, MAX_PATH);
+    module_folder[0] = '\0';
+    // A truncated name would give a wrong folder; leave it empty instead.
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    char *last_backslash = strrchr(file_name, '\\');
+    if (!last_backslash)
+        return;
+    last_backslash[1] = '\0';
+    StringCchCopyA(module_folder, MAX_PATH, file_name);
+}
+
+void set_index_path() {
+    char folder[MAX_PATH];
+    index_path[0] = '\0';
+    if (FAILED(
+            SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+        return;
+    if (FAILED(StringCchPrintfA(index_path, MAX_PATH, "%s\\Quillarvent\\files.dat", folder)))
+        index_path[0] = '\0';
+}
+
+void fill_overlay_table() {
+    const char *extension = os_major_version < 6 ? "ico" : "png";
+    for (int i = 0; i < 6; ++i) {
+        overlay_entry &row = overlay_table[i];
+        StringCchPrintfA(row.clsid_text, ARRAYSIZE(row.clsid_text),
+                         "{4B2E1A3%d-9C7D-4E21-8F3A-6D5B2C1E0F9A}", i);
+        row.clsid = first_overlay_clsid;
+        row.clsid.Data1 += i;
+        row.icon_path[0] = L'\0';
+        char path[MAX_PATH];
+        if (!module_folder[0] || FAILED(StringCchPrintfA(path, MAX_PATH, "%simages\\icon%d.%s",
+                                                         module_folder, i, extension)))
+            continue;
+        if (!MultiByteToWideChar(CP_ACP, 0, path, -1, row.icon_path, MAX_PATH))
+            row.icon_path[0] = L'\0';
+    }
+}
+
+// Writes one resource to a file that must not exist yet. A failed or short
+// write removes the partial file, so the next start-up writes it again.
+bool write_resource_file(HRSRC resource, const wchar_t *path) {
+    DWORD size = SizeofResource(module_instance, resource);
+    HGLOBAL loaded = LoadResource(module_instance, resource);
+    const void *data = loaded ? LockResource(loaded) : nullptr;
+    if (!data || size == 0)
+        return false;
+    ScopedFile file(
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid())
+        return GetLastError() == ERROR_FILE_EXISTS; // another process was quicker
+    DWORD written = 0;
+    if (WriteFile(file.get(), data, size, &written, nullptr) && written == size)
+        return true;
+    file.reset();
+    DeleteFileW(path);
+    return false;
+}
+
+} // namespace
+
+void record_module_instance(HINSTANCE instance) {
+    module_instance = instance;
+}
+
+void ensure_module_started() {
+    InitOnceExecuteOnce(&start_up_once, run_start_up_once, nullptr, nullptr);
+}
+
+long module_start_up_runs() {
+    return start_up_runs;
+}
+
+void read_os_version() {
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (GetVersionExA(&info))
+        os_major_version = info.dwMajorVersion;
+}
+
+bool extract_overlay_icons() {
+    int base = os_major_version < 6 ? IDR_OVERLAY_ICONS_SMALL : IDR_OVERLAY_ICONS_LARGE;
+    char folder[MAX_PATH];
+    if (!module_folder[0] || FAILED(StringCchPrintfA(folder, MAX_PATH, "%simages", module_folder)))
+        return false;
+    if (GetFileAttributesA(folder) == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(folder, nullptr))
+        return false;
+
+    bool any_present = false;
+    for (int i = 0; i < 6; ++i) {
+        const wchar_t *path = overlay_table[i].icon_path;
+        if (!path[0])
+            continue;
+        if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+            any_present = true;
+            continue;
+        }
+        HRSRC resource = FindResourceW(module_instance, MAKEINTRESOURCEW(base + i), RT_RCDATA);
+        if (resource && write_resource_file(resource, path))
+            any_present = true;
+    }
+    return any_present;
+}
+
+void module_start_up(HMODULE module) {
+    module_instance = module;
+    read_os_version();
+    set_module_folder();
+    set_index_path();
+    fill_overlay_table();
+    default_gui_font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    menu_colour = GetSysColor(COLOR_MENU);
+    extract_overlay_icons();
+    button_theme = OpenThemeData(GetDesktopWindow(), L"BUTTON");
+}

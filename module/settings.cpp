@@ -1,0 +1,18 @@
+#include "module/settings.h"
+
+#include "module/win_handles.h"
+
+const char settings_key_path[] = "software\\Quillarvent";
+const char full_search_value_name[] = "full_search";
+
+bool is_full_search_on() {
+    ScopedRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, settings_key_path, 0, KEY_QUERY_VALUE, key.receive()) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD value = 0, type = 0, size = sizeof(value);
+    if (RegQueryValueExA(key.get(), full_search_value_name, nullptr, &type,
+                         reinterpret_cast<BYTE *>(&value), &size) != ERROR_SUCCESS)
+        return false;
+    return type == REG_DWORD && size == sizeof(value) && value == 1;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// A fresh folder under the prefix's temporary folder, removed with its
+// content when the test ends.
+class TempFolder {
+  public:
+    TempFolder();
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+    ~TempFolder();
+
+    // Path with a trailing backslash.
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// The folder of the running test program, where the build puts the DLL too.
+std::string build_output_folder();
+
+// Copies the built plivar_23.dll into `folder` and loads it from there.
+HMODULE load_built_dll_from(const std::string &folder);
+
+bool read_whole_file(const std::string &path, std::string &bytes);
+bool write_whole_file(const std::string &path, const std::string &bytes);
+std::string rcdata_bytes(HMODULE module, int id);
+bool path_exists(const std::string &path);
+void delete_tree(const std::string &path);
