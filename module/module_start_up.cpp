@@ -5,13 +5,12 @@
 
 #include "module/win_handles.h"
 #include "resources/resource.h"
+#include "store/info_holder.h"
 
 HINSTANCE module_instance;
 DWORD os_major_version;
 char module_folder[MAX_PATH];
 char index_path[MAX_PATH];
-const char main_clsid_text[] = "{4B2E1A39-9C7D-4E21-8F3A-6D5B2C1E0F9A}";
-const char column_clsid_text[] = "{9E4F7B21-3A6C-4D58-B1E2-7F0A9C3D5E64}";
 overlay_entry overlay_table[6];
 HFONT default_gui_font;
 COLORREF menu_colour;
@@ -146,6 +145,9 @@ void module_start_up(HMODULE module) {
     fill_overlay_table();
     default_gui_font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     menu_colour = GetSysColor(COLOR_MENU);
+    info_holder.load_index();
     extract_overlay_icons();
+    // No handler ever reads a stream from the root of the floppy drive.
+    info_holder.mark_not_described(L"A:\\");
     button_theme = OpenThemeData(GetDesktopWindow(), L"BUTTON");
 }

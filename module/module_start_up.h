@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <uxtheme.h>
 
+#include "module/class_ids.h"
+
 // Process-wide values, filled once by module_start_up and read-only after it,
 // so any shell thread may read them without a lock.
 
@@ -16,8 +18,6 @@ extern HINSTANCE module_instance;
 extern DWORD os_major_version;
 extern char module_folder[MAX_PATH]; // ends with a backslash; empty if unknown
 extern char index_path[MAX_PATH];    // ...\Quillarvent\files.dat; empty if unknown
-extern const char main_clsid_text[];
-extern const char column_clsid_text[];
 extern overlay_entry overlay_table[6];
 extern HFONT default_gui_font;
 extern COLORREF menu_colour;

@@ -1,0 +1,400 @@
+#include "store/info_holder.h"
+
+#include <boost/make_shared.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "module/module_start_up.h"
+#include "module/win_handles.h"
+#include "store/info_tip_registration.h"
+
+CInfoHolder info_holder;
+
+namespace {
+
+const char missing_config_text[] = "Not found config file , reinstall Quillarvent please";
+const char append_denied_text[] = "Can't get access to configuration file , may be you are not "
+                                  "authorized user,\t\t\t\t\totherwise reinstall Quillarvent";
+const char rewrite_denied_text[] = "Can't get access to configuration file , may be you are not "
+                                   "authorized user,\t\t\t\t\t\t\totherwise reinstall Quillarvent";
+
+class ExclusiveLock {
+  public:
+    explicit ExclusiveLock(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock &) = delete;
+    ExclusiveLock &operator=(const ExclusiveLock &) = delete;
+
+  private:
+    SRWLOCK &lock_;
+};
+
+class SharedLock {
+  public:
+    explicit SharedLock(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockShared(&lock_); }
+    ~SharedLock() { ReleaseSRWLockShared(&lock_); }
+    SharedLock(const SharedLock &) = delete;
+    SharedLock &operator=(const SharedLock &) = delete;
+
+  private:
+    SRWLOCK &lock_;
+};
+
+// FNV-1a over the UTF-16 code units: independent of path_hash, so two paths
+// that share a key are still told apart.
+uint64_t negative_id(const wchar_t *path) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (; *path; ++path) {
+        h ^= static_cast<uint16_t>(*path);
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
+// Compares a stored ANSI path with a UTF-16 one. ASCII is the same in every
+// ANSI code page, so only paths with other characters need a conversion.
+bool same_path(const std::string &ansi, const wchar_t *wide) {
+    size_t i = 0;
+    for (; wide[i]; ++i) {
+        if (wide[i] >= 0x80)
+            return ansi == to_ansi(wide);
+        if (i >= ansi.size() || static_cast<unsigned char>(ansi[i]) != wide[i])
+            return false;
+    }
+    return i == ansi.size();
+}
+
+// Another process may hold files.dat for a moment; wait a little for it
+// before the open counts as failed.
+HANDLE open_index_file(DWORD access, DWORD disposition) {
+    if (!index_path[0]) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD start = GetTickCount();
+    for (;;) {
+        HANDLE file = CreateFileA(index_path, access, 0, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD error = GetLastError();
+        if (file != INVALID_HANDLE_VALUE ||
+            (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+            GetTickCount() - start >= 200)
+            return file;
+        Sleep(5);
+    }
+}
+
+bool read_all(HANDLE file, std::string &bytes) {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size) || size.QuadPart > 0x7fffffff)
+        return false;
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD n = 0;
+        if (!ReadFile(file, &bytes[done], static_cast<DWORD>(bytes.size() - done), &n, nullptr) ||
+            n == 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+bool write_all(HANDLE file, const std::string &bytes) {
+    DWORD written = 0;
+    return WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+// The root of a drive or share path, or empty when the path has neither.
+std::string root_of(const std::string &path) {
+    if (path.size() >= 3 && path[1] == ':' && path[2] == '\\')
+        return path.substr(0, 3);
+    if (path.compare(0, 2, "\\\\") == 0) {
+        size_t server_end = path.find('\\', 2);
+        if (server_end == std::string::npos)
+            return std::string();
+        size_t share_end = path.find('\\', server_end + 1);
+        return share_end == std::string::npos ? path + "\\" : path.substr(0, share_end + 1);
+    }
+    return std::string();
+}
+
+// Only a missing item or stream on a volume that answers means the
+// description is gone; anything else may pass.
+bool is_gone_for_good(DWORD code, const std::string &path) {
+    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND)
+        return false;
+    std::string root = root_of(path);
+    return !root.empty() && GetFileAttributesA(root.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+} // namespace
+
+CInfoHolder::CInfoHolder() : config_error_shown(false) {
+    InitializeSRWLock(&lock_);
+}
+
+CInfoHolder::record_map::const_iterator CInfoHolder::find_record(uint32_t key,
+                                                                 const wchar_t *path) const {
+    auto range = items.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it)
+        if (same_path(it->second->path, path))
+            return it;
+    return items.end();
+}
+
+CInfoHolder::record_map::iterator CInfoHolder::find_record(uint32_t key,
+                                                           const std::string &ansi_path) {
+    auto range = items.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second->path == ansi_path)
+            return it;
+    return items.end();
+}
+
+CInfoHolder::entry_state CInfoHolder::lookup(const wchar_t *path, record_ptr *record) const {
+    if (record)
+        record->reset();
+    if (!path)
+        return entry_state::unknown;
+    uint32_t key = path_hash(path);
+    SharedLock lock(lock_);
+    auto found = find_record(key, path);
+    if (found != items.end()) {
+        if (record)
+            *record = found->second;
+        return entry_state::described;
+    }
+    return not_described.count(negative_id(path)) ? entry_state::not_described
+                                                  : entry_state::unknown;
+}
+
+void CInfoHolder::give_up(record_map::iterator entry) {
+    given_up.emplace(entry->first, entry->second->path);
+    items.erase(entry);
+}
+
+bool CInfoHolder::keep_foreign(const item_info &record) const {
+    if (given_up.count(std::make_pair(record.key, record.path)))
+        return false;
+    auto range = items.equal_range(record.key);
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second->path == record.path)
+            return false;
+    return true;
+}
+
+void CInfoHolder::load_index() {
+    config_problem problem = config_problem::none;
+    {
+        ExclusiveLock lock(lock_);
+        std::string bytes;
+        {
+            ScopedFile file(open_index_file(GENERIC_READ, OPEN_EXISTING));
+            if (!file.valid() || !read_all(file.get(), bytes))
+                return;
+        }
+        const char *pos = bytes.data();
+        const char *end = pos + bytes.size();
+        item_info scratch;
+        int result;
+        while ((result = scratch.load_record(pos, end)) == 1) {
+            auto held = find_record(scratch.key, scratch.path);
+            auto record = boost::make_shared<const item_info>(scratch);
+            if (held != items.end())
+                held->second = record;
+            else
+                items.emplace(scratch.key, record);
+        }
+        if (result == -1) {
+            // Keep the damaged file, so the records after the damage can
+            // still be recovered by hand.
+            std::string bad_path = std::string(index_path) + ".bad";
+            ScopedFile bad(CreateFileA(bad_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (bad.valid())
+                write_all(bad.get(), bytes);
+            problem = save_index_locked();
+        }
+    }
+    report(problem);
+}
+
+void CInfoHolder::save_index() {
+    config_problem problem;
+    {
+        ExclusiveLock lock(lock_);
+        problem = save_index_locked();
+    }
+    report(problem);
+}
+
+CInfoHolder::config_problem CInfoHolder::save_index_locked() {
+    ScopedFile file(open_index_file(GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS));
+    if (!file.valid())
+        return config_problem::rewrite;
+
+    // Records other processes appended since this one started stay.
+    std::vector<std::pair<uint32_t, std::string>> foreign;
+    std::string current;
+    if (read_all(file.get(), current)) {
+        const char *pos = current.data();
+        const char *end = pos + current.size();
+        const char *start = pos;
+        item_info scratch;
+        while (scratch.load_record(pos, end) == 1) {
+            if (keep_foreign(scratch))
+                foreign.emplace_back(scratch.key, std::string(start, pos));
+            start = pos;
+        }
+    }
+    std::stable_sort(foreign.begin(), foreign.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    std::string bytes;
+    auto next_foreign = foreign.begin();
+    for (const auto &entry : items) {
+        for (; next_foreign != foreign.end() && next_foreign->first < entry.first; ++next_foreign)
+            bytes += next_foreign->second;
+        entry.second->save_record(bytes);
+    }
+    for (; next_foreign != foreign.end(); ++next_foreign)
+        bytes += next_foreign->second;
+
+    LARGE_INTEGER zero = {};
+    if (SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) && write_all(file.get(), bytes))
+        SetEndOfFile(file.get());
+    return config_problem::none;
+}
+
+CInfoHolder::config_problem CInfoHolder::append_locked(const item_info &record) {
+    ScopedFile file(open_index_file(FILE_WRITE_DATA, OPEN_EXISTING));
+    if (!file.valid())
+        return config_problem::append;
+    std::string bytes;
+    record.save_record(bytes);
+    LARGE_INTEGER zero = {};
+    if (SetFilePointerEx(file.get(), zero, nullptr, FILE_END))
+        write_all(file.get(), bytes);
+    return config_problem::none;
+}
+
+bool CInfoHolder::report(config_problem problem) {
+    if (problem == config_problem::none || config_error_shown.exchange(true))
+        return false;
+    const char *text = missing_config_text;
+    if (index_path[0] && GetFileAttributesA(index_path) != INVALID_FILE_ATTRIBUTES)
+        text = problem == config_problem::append ? append_denied_text : rewrite_denied_text;
+    MessageBoxA(nullptr, text, "Quillarvent", MB_OK);
+    return true;
+}
+
+DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const char *text) {
+    if (!path)
+        return ERROR_INVALID_PARAMETER;
+    auto fresh = boost::make_shared<item_info>(icon_kind, path);
+    DWORD code = fresh->write_description(text);
+    bool is_new = lookup(path) != entry_state::described;
+    if (is_new && code != ERROR_SUCCESS)
+        return code;
+    if (is_new)
+        register_info_tip_for_path(fresh->path);
+
+    config_problem problem;
+    {
+        ExclusiveLock lock(lock_);
+        auto held = find_record(fresh->key, fresh->path);
+        if (held != items.end()) {
+            // Records are shared with readers outside the lock: replace,
+            // never change one in place.
+            fresh->reserved = held->second->reserved;
+            held->second = fresh;
+            problem = save_index_locked();
+        } else if (code != ERROR_SUCCESS) {
+            return code;
+        } else {
+            items.emplace(fresh->key, fresh);
+            not_described.erase(negative_id(path));
+            given_up.erase(std::make_pair(fresh->key, fresh->path));
+            problem = append_locked(*fresh);
+        }
+    }
+    bool told_now = report(problem);
+    if (problem == config_problem::append)
+        return told_now ? 1 : ERROR_SUCCESS;
+    return code;
+}
+
+void CInfoHolder::remove_description(const wchar_t *path) {
+    record_ptr record;
+    if (lookup(path, &record) != entry_state::described)
+        return;
+    record->delete_description();
+    config_problem problem = config_problem::none;
+    {
+        ExclusiveLock lock(lock_);
+        auto held = find_record(record->key, record->path);
+        if (held == items.end())
+            return;
+        give_up(held);
+        problem = save_index_locked();
+    }
+    report(problem);
+}
+
+bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
+    record_ptr record;
+    if (lookup(path, &record) != entry_state::described)
+        return false;
+    DWORD code = record->read_description(text);
+    if (code == ERROR_SUCCESS)
+        return true;
+    if (!is_gone_for_good(code, record->path))
+        return false;
+    config_problem problem = config_problem::none;
+    {
+        ExclusiveLock lock(lock_);
+        auto held = find_record(record->key, record->path);
+        if (held == items.end() || held->second != record)
+            return false;
+        give_up(held);
+        problem = save_index_locked();
+    }
+    report(problem);
+    return false;
+}
+
+int32_t CInfoHolder::get_icon_kind(const wchar_t *path) const {
+    record_ptr record;
+    return lookup(path, &record) == entry_state::described ? record->icon_kind : 0;
+}
+
+CInfoHolder::record_ptr CInfoHolder::item_at(long n) const {
+    SharedLock lock(lock_);
+    for (const auto &entry : items)
+        if (n-- <= 0)
+            return entry.second;
+    return record_ptr();
+}
+
+void CInfoHolder::mark_not_described(const wchar_t *path) {
+    if (!path)
+        return;
+    uint32_t key = path_hash(path);
+    std::string ansi_path = to_ansi(path);
+    config_problem problem = config_problem::none;
+    {
+        ExclusiveLock lock(lock_);
+        not_described.insert(negative_id(path));
+        auto held = find_record(key, ansi_path);
+        if (held == items.end())
+            return;
+        // Dropping a record is a change files.dat must share.
+        give_up(held);
+        problem = save_index_locked();
+    }
+    report(problem);
+}

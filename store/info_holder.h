@@ -1,0 +1,78 @@
+#pragma once
+
+#include <windows.h>
+
+#include <boost/shared_ptr.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "store/item_info.h"
+
+// The index of described items: which paths carry a description and with
+// which marker, answered from memory, and kept in files.dat for every process
+// of the machine.
+//
+// One reader/writer lock guards the map and the index file: lookups share it,
+// changes hold it alone. Stream I/O and message boxes happen outside it, so a
+// slow item or a user who leaves a message open never stalls other threads.
+class CInfoHolder {
+  public:
+    typedef boost::shared_ptr<const item_info> record_ptr;
+
+    enum class entry_state { unknown, not_described, described };
+
+    CInfoHolder();
+    CInfoHolder(const CInfoHolder &) = delete;
+    CInfoHolder &operator=(const CInfoHolder &) = delete;
+
+    // What the index knows of `path`, without touching the item; `record`
+    // receives the record when there is one.
+    entry_state lookup(const wchar_t *path, record_ptr *record = nullptr) const;
+
+    void load_index();
+    void save_index();
+    // 0 done; 1 stored, but the index file could not be opened and the user
+    // was told; otherwise the stream write's system error code.
+    DWORD add_description(const wchar_t *path, int32_t icon_kind, const char *text);
+    void remove_description(const wchar_t *path);
+    // True when the item has a record and its stream opened (text may be
+    // empty). An item or stream that is gone for good leaves the index.
+    bool get_description(const wchar_t *path, std::string &text);
+    int32_t get_icon_kind(const wchar_t *path) const;
+    // The n-th record in ascending key order; null past the end.
+    record_ptr item_at(long n) const;
+    void mark_not_described(const wchar_t *path);
+
+  private:
+    enum class config_problem { none, append, rewrite };
+
+    typedef std::multimap<uint32_t, record_ptr> record_map;
+
+    record_map::const_iterator find_record(uint32_t key, const wchar_t *path) const;
+    record_map::iterator find_record(uint32_t key, const std::string &ansi_path);
+    void give_up(record_map::iterator entry);
+    config_problem save_index_locked();
+    config_problem append_locked(const item_info &record);
+    bool keep_foreign(const item_info &record) const;
+    // Shows the configuration message once per process; true if shown now.
+    bool report(config_problem problem);
+
+    mutable SRWLOCK lock_;
+    // Records by key; records whose paths share a key stay side by side, in
+    // the order they were entered.
+    record_map items;
+    // Paths known to carry no description, by a 64-bit hash of the path.
+    std::unordered_set<uint64_t> not_described;
+    // Records this process removed or dropped: a rewrite of files.dat must
+    // not bring them back, while records appended by other processes stay.
+    std::set<std::pair<uint32_t, std::string>> given_up;
+    std::atomic<bool> config_error_shown;
+};
+
+extern CInfoHolder info_holder;

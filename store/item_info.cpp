@@ -1,0 +1,161 @@
+#include "store/item_info.h"
+
+#include <cstring>
+
+#include "module/win_handles.h"
+
+namespace {
+
+const wchar_t stream_suffix[] = L":plivar";
+
+std::wstring stream_name_of(const std::string &ansi_path) {
+    return to_wide(ansi_path) + stream_suffix;
+}
+
+HANDLE open_item_for_write(const std::string &path) {
+    return CreateFileA(path.c_str(), FILE_WRITE_EA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+template <typename T> void put(std::string &out, T value) {
+    out.append(reinterpret_cast<const char *>(&value), sizeof(value));
+}
+
+template <typename T> bool take(const char *&pos, const char *end, T &value) {
+    if (static_cast<size_t>(end - pos) < sizeof(value))
+        return false;
+    memcpy(&value, pos, sizeof(value));
+    pos += sizeof(value);
+    return true;
+}
+
+} // namespace
+
+uint32_t path_hash(const wchar_t *path) {
+    if (!path)
+        throw hresult_error{E_FAIL};
+    uint32_t h = 0;
+    for (; *path; ++path)
+        h = (h << 5) + h + static_cast<uint16_t>(*path);
+    return h;
+}
+
+std::string to_ansi(const wchar_t *wide) {
+    std::string out;
+    int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n > 1) {
+        out.resize(n);
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, &out[0], n, nullptr, nullptr);
+        out.resize(n - 1);
+    }
+    return out;
+}
+
+std::wstring to_wide(const std::string &ansi) {
+    std::wstring out;
+    int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
+    if (n > 1) {
+        out.resize(n);
+        MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &out[0], n);
+        out.resize(n - 1);
+    }
+    return out;
+}
+
+item_info::item_info(int32_t kind, const wchar_t *wide_path)
+    : icon_kind(kind), path(to_ansi(wide_path)), key(path_hash(wide_path)) {}
+
+DWORD item_info::write_description(const char *text) const {
+    char record[max_record_bytes];
+    memcpy(record, &icon_kind, 4);
+    size_t length = text ? strnlen(text, max_description_bytes) : 0;
+    memcpy(record + 4, text ? text : "", length);
+    DWORD size = static_cast<DWORD>(4 + length);
+
+    ScopedFile item(open_item_for_write(path));
+    if (!item.valid())
+        return GetLastError();
+    ScopedFile stream(CreateFileW(stream_name_of(path).c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
+                                  FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
+    if (!stream.valid())
+        return GetLastError();
+    DWORD written = 0;
+    if (!WriteFile(stream.get(), record, size, &written, nullptr))
+        return GetLastError();
+    if (written != size)
+        return ERROR_WRITE_FAULT;
+    // A shorter text must not leave the tail of a longer one behind it.
+    if (text && !SetEndOfFile(stream.get()))
+        return GetLastError();
+    return ERROR_SUCCESS;
+}
+
+DWORD item_info::read_description(std::string &text) const {
+    ScopedFile item(CreateFileA(path.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!item.valid())
+        return GetLastError();
+    ScopedFile stream(CreateFileW(stream_name_of(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!stream.valid())
+        return GetLastError();
+    char buffer[read_buffer_bytes + 1];
+    DWORD n = 0;
+    if (ReadFile(stream.get(), buffer, read_buffer_bytes, &n, nullptr) && n > 4 &&
+        n <= max_record_bytes) {
+        buffer[n] = '\0';
+        text = buffer + 4; // ends at an embedded zero byte, if any
+    }
+    return ERROR_SUCCESS;
+}
+
+void item_info::delete_description() const {
+    ScopedFile item(open_item_for_write(path));
+    if (!item.valid())
+        return;
+    DeleteFileW(stream_name_of(path).c_str());
+}
+
+void item_info::save_record(std::string &out) const {
+    put(out, index_record_marker);
+    put(out, key);
+    put(out, static_cast<uint32_t>(path.size()));
+    out += path;
+    put(out, reserved);
+    put(out, icon_kind);
+}
+
+int item_info::load_record(const char *&pos, const char *end) {
+    const char *p = pos;
+    uint32_t marker = 0, length = 0;
+    if (!take(p, end, marker))
+        return 0;
+    if (marker != index_record_marker || !take(p, end, key) || !take(p, end, length) ||
+        length > max_index_path_bytes || static_cast<size_t>(end - p) < length)
+        return -1;
+    path.assign(p, strnlen(p, length));
+    p += length;
+    if (!take(p, end, reserved) || !take(p, end, icon_kind))
+        return -1;
+    pos = p;
+    return 1;
+}
+
+int32_t read_icon_kind(const wchar_t *path) {
+    if (!path)
+        return -1;
+    ScopedFile item(CreateFileW(path, FILE_READ_EA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!item.valid())
+        return -1;
+    std::wstring stream_name = std::wstring(path) + stream_suffix;
+    ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (!stream.valid())
+        return -1;
+    int32_t kind = 0;
+    DWORD n = 0;
+    if (!ReadFile(stream.get(), &kind, sizeof(kind), &n, nullptr) || n != sizeof(kind))
+        return -1;
+    return kind;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Key of a path in the index: h = h * 33 + code unit over the UTF-16 path,
+// case-sensitive and unnormalised. Throws hresult_error(E_FAIL) for null.
+uint32_t path_hash(const wchar_t *path);
+
+struct hresult_error {
+    HRESULT code;
+};
+
+// Longest description text the stream holds, and the record around it.
+constexpr size_t max_description_bytes = 2048;
+constexpr size_t max_record_bytes = 4 + max_description_bytes;
+constexpr size_t read_buffer_bytes = 2054;
+
+// Index file records start with this marker.
+constexpr uint32_t index_record_marker = 0xC001DEEC;
+// The reader's path buffer: longer paths mark a damaged record.
+constexpr uint32_t max_index_path_bytes = 259;
+
+// One described item: its marker kind and path, with the description itself
+// in the item's ":plivar" stream.
+class item_info {
+  public:
+    item_info() = default;
+    item_info(int32_t kind, const wchar_t *wide_path);
+
+    // Writes the kind and, unless text is null, the text (cut to 2048 bytes)
+    // and cuts the stream after it. A null text rewrites the kind alone and
+    // keeps the stored text. 0 or a system error code.
+    DWORD write_description(const char *text) const;
+    // 0 once the item and its stream opened; text is set only when the
+    // record holds one (5 to 2052 bytes).
+    DWORD read_description(std::string &text) const;
+    void delete_description() const;
+
+    // Appends this item's index record to `out`.
+    void save_record(std::string &out) const;
+    // Parses one index record at `pos`: 1 read (pos moves past it), 0 clean
+    // end (fewer than 4 bytes left), -1 damaged.
+    int load_record(const char *&pos, const char *end);
+
+    uint64_t reserved = 0;
+    int32_t icon_kind = 0;
+    std::string path; // ANSI, system code page
+    uint32_t key = 0;
+};
+
+// The kind stored in the stream of `path`, or -1 without a readable stream.
+int32_t read_icon_kind(const wchar_t *path);
+
+std::string to_ansi(const wchar_t *wide);
+std::wstring to_wide(const std::string &ansi);

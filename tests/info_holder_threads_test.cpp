@@ -1,0 +1,137 @@
+#include "tests/store_fixture.h"
+
+#include <set>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using entry_state = CInfoHolder::entry_state;
+typedef std::set<std::tuple<uint32_t, std::string, int32_t>> record_set;
+
+record_set records_of(const CInfoHolder &holder) {
+    record_set records;
+    for (long n = 0;; ++n) {
+        auto record = holder.item_at(n);
+        if (!record)
+            return records;
+        records.emplace(record->key, record->path, record->icon_kind);
+    }
+}
+
+// Shell threads add, read, remove and mark items at once; afterwards the map
+// and files.dat must tell the same story.
+TEST_F(StoreTest, ManyThreadsLeaveMapAndFileInAgreement) {
+    const int thread_count = 8, file_count = 24, rounds = 150;
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < file_count; ++i)
+        paths.push_back(wide(make_file("item" + std::to_string(i) + ".txt")));
+
+    CInfoHolder holder;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t)
+        threads.emplace_back([&, t] {
+            unsigned seed = 7919u * (t + 1);
+            for (int round = 0; round < rounds; ++round) {
+                seed = seed * 1103515245u + 12345u;
+                const wchar_t *path = paths[(seed >> 8) % file_count].c_str();
+                std::string text;
+                CInfoHolder::record_ptr record;
+                switch ((seed >> 20) % 6) {
+                case 0:
+                case 1:
+                    holder.add_description(path, t % 6, "text from a thread");
+                    break;
+                case 2:
+                    holder.get_description(path, text);
+                    break;
+                case 3:
+                    holder.remove_description(path);
+                    break;
+                case 4:
+                    holder.mark_not_described(path);
+                    break;
+                default:
+                    if (holder.lookup(path, &record) == entry_state::described) {
+                        EXPECT_FALSE(record->path.empty());
+                    }
+                    holder.item_at(static_cast<long>(seed % 10));
+                }
+            }
+        });
+    for (auto &thread : threads)
+        thread.join();
+
+    CInfoHolder reloaded;
+    reloaded.load_index();
+    EXPECT_EQ(records_of(holder), records_of(reloaded));
+    EXPECT_FALSE(path_exists(index_file_ + ".bad"));
+}
+
+// Two processes that append at the same moment: the file is opened without
+// sharing, so one waits for the other instead of losing its record.
+TEST_F(StoreTest, TwoProcessesAppendingLoseNothing) {
+    const int per_process = 150;
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, go);
+    SetHandleInformation(go, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    char exe[MAX_PATH];
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+
+    PROCESS_INFORMATION children[2] = {};
+    for (int c = 0; c < 2; ++c) {
+        std::string command = std::string("\"") + exe + "\" --append-child \"" + index_file_ +
+                              "\" \"" + temp_.path() + ".\" " + std::to_string(per_process) + " p" +
+                              std::to_string(c) + " " +
+                              std::to_string(reinterpret_cast<uintptr_t>(go));
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                   nullptr, &startup, &children[c]));
+    }
+    Sleep(500);
+    SetEvent(go);
+    HANDLE processes[2] = {children[0].hProcess, children[1].hProcess};
+    DWORD waited = WaitForMultipleObjects(2, processes, TRUE, 60000);
+    for (auto &child : children) {
+        if (waited == WAIT_TIMEOUT)
+            TerminateProcess(child.hProcess, 1);
+        DWORD code = 1;
+        GetExitCodeProcess(child.hProcess, &code);
+        EXPECT_EQ(0u, code);
+        CloseHandle(child.hProcess);
+        CloseHandle(child.hThread);
+    }
+    CloseHandle(go);
+    ASSERT_NE(WAIT_TIMEOUT, waited);
+
+    CInfoHolder reloaded;
+    reloaded.load_index();
+    EXPECT_EQ(2u * per_process, records_of(reloaded).size());
+}
+
+} // namespace
+
+// Child side of the test above: waits for the start signal, then adds
+// `count` descriptions. Exit code 0 when every add returned 0.
+int run_append_child(int argc, char **argv) {
+    if (argc != 7)
+        return 2;
+    strcpy(index_path, argv[2]);
+    std::string folder = std::string(argv[3]) + "\\";
+    int count = atoi(argv[4]);
+    HANDLE go = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(_strtoui64(argv[6], nullptr, 10)));
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < count; ++i) {
+        std::string path = folder + argv[5] + "_" + std::to_string(i) + ".txt";
+        write_whole_file(path, "x");
+        paths.push_back(std::wstring(path.begin(), path.end()));
+    }
+    WaitForSingleObject(go, 30000);
+    CInfoHolder holder;
+    int failures = 0;
+    for (const auto &path : paths)
+        failures += holder.add_description(path.c_str(), 1, "child") != 0;
+    return failures == 0 ? 0 : 1;
+}

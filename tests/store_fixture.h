@@ -1,0 +1,43 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "module/module_start_up.h"
+#include "store/info_holder.h"
+#include "tests/test_support.h"
+
+// A configuration folder of its own for each test, with an empty files.dat,
+// and paths to items inside a temporary folder.
+class StoreTest : public ::testing::Test {
+  public:
+    static std::wstring wide(const std::string &s) { return std::wstring(s.begin(), s.end()); }
+
+  protected:
+    void SetUp() override {
+        index_file_ = temp_.path() + "files.dat";
+        ASSERT_TRUE(write_whole_file(index_file_, ""));
+        strcpy(index_path, index_file_.c_str());
+    }
+    void TearDown() override { index_path[0] = '\0'; }
+
+    std::string make_file(const std::string &name, const std::string &content = "data") {
+        std::string path = temp_.path() + name;
+        EXPECT_TRUE(write_whole_file(path, content));
+        return path;
+    }
+    std::string index_bytes() {
+        std::string bytes;
+        EXPECT_TRUE(read_whole_file(index_file_, bytes));
+        return bytes;
+    }
+    static std::string record_bytes(int kind, const std::string &path) {
+        std::string bytes;
+        item_info(kind, wide(path).c_str()).save_record(bytes);
+        return bytes;
+    }
+
+    TempFolder temp_;
+    std::string index_file_;
+};
