@@ -2,6 +2,8 @@
 
 #include <boost/make_shared.hpp>
 
+#include <xmmintrin.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -42,13 +44,14 @@ class SharedLock {
     SRWLOCK &lock_;
 };
 
-// FNV-1a over the UTF-16 code units: independent of path_hash, so two paths
-// that share a key are still told apart.
-uint64_t negative_id(const wchar_t *path) {
-    uint64_t h = 0xcbf29ce484222325ull;
-    for (; *path; ++path) {
-        h ^= static_cast<uint16_t>(*path);
-        h *= 0x100000001b3ull;
+const uint64_t fnv_offset = 0xcbf29ce484222325ull;
+const uint64_t fnv_prime = 0x100000001b3ull;
+
+uint64_t fnv_bytes(const char *bytes, size_t n) {
+    uint64_t h = fnv_offset;
+    for (size_t i = 0; i < n; ++i) {
+        h ^= static_cast<unsigned char>(bytes[i]);
+        h *= fnv_prime;
     }
     return h;
 }
@@ -133,26 +136,60 @@ bool is_gone_for_good(DWORD code, const std::string &path) {
 
 } // namespace
 
-CInfoHolder::CInfoHolder() : config_error_shown(false) {
+uint64_t path_id(const std::string &ansi_path) {
+    return fnv_bytes(ansi_path.data(), ansi_path.size());
+}
+
+uint64_t path_id(const wchar_t *path) {
+    uint64_t h = fnv_offset;
+    for (const wchar_t *c = path; *c; ++c) {
+        if (*c >= 0x80)
+            return path_id(to_ansi(path));
+        h ^= static_cast<uint64_t>(*c);
+        h *= fnv_prime;
+    }
+    return h;
+}
+
+CInfoHolder::CInfoHolder() : left_size(), left_time(), config_error_shown(false) {
     InitializeSRWLock(&lock_);
 }
 
-CInfoHolder::record_map::const_iterator CInfoHolder::find_record(uint32_t key,
-                                                                 const wchar_t *path) const {
-    auto range = items.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it)
-        if (same_path(it->second->path, path))
+CInfoHolder::entry_list::const_iterator CInfoHolder::first_of_key(uint32_t key) const {
+    // The keys alone are searched: a tenth of the memory of the entries.
+    return items.begin() +
+           (std::lower_bound(item_keys.begin(), item_keys.end(), key) - item_keys.begin());
+}
+
+CInfoHolder::entry_list::const_iterator
+CInfoHolder::find_record(uint32_t key, uint64_t id, const std::string &ansi_path) const {
+    auto it = first_of_key(key);
+    for (; it != items.end() && it->key == key; ++it)
+        if (it->id == id && it->record->path == ansi_path)
             return it;
     return items.end();
 }
 
-CInfoHolder::record_map::iterator CInfoHolder::find_record(uint32_t key,
-                                                           const std::string &ansi_path) {
-    auto range = items.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it)
-        if (it->second->path == ansi_path)
+CInfoHolder::entry_list::const_iterator CInfoHolder::find_record(uint32_t key,
+                                                                 const wchar_t *path) const {
+    for (auto it = first_of_key(key); it != items.end() && it->key == key; ++it)
+        if (same_path(it->record->path, path))
             return it;
     return items.end();
+}
+
+void CInfoHolder::insert_record(const record_ptr &record) {
+    // After every entry of the same key: ties keep the order entered.
+    auto at = std::upper_bound(item_keys.begin(), item_keys.end(), record->key);
+    items.insert(items.begin() + (at - item_keys.begin()),
+                 entry{record->key, path_id(record->path), record});
+    item_keys.insert(at, record->key);
+}
+
+void CInfoHolder::give_up(entry_list::const_iterator held) {
+    given_up.emplace(held->key, held->record->path);
+    item_keys.erase(item_keys.begin() + (held - items.begin()));
+    items.erase(held);
 }
 
 CInfoHolder::entry_state CInfoHolder::lookup(const wchar_t *path, record_ptr *record) const {
@@ -165,26 +202,29 @@ CInfoHolder::entry_state CInfoHolder::lookup(const wchar_t *path, record_ptr *re
     auto found = find_record(key, path);
     if (found != items.end()) {
         if (record)
-            *record = found->second;
+            *record = found->record;
         return entry_state::described;
     }
-    return not_described.count(negative_id(path)) ? entry_state::not_described
-                                                  : entry_state::unknown;
-}
-
-void CInfoHolder::give_up(record_map::iterator entry) {
-    given_up.emplace(entry->first, entry->second->path);
-    items.erase(entry);
+    if (not_described.empty())
+        return entry_state::unknown;
+    return not_described.count(path_id(path)) ? entry_state::not_described : entry_state::unknown;
 }
 
 bool CInfoHolder::keep_foreign(const item_info &record) const {
-    if (given_up.count(std::make_pair(record.key, record.path)))
-        return false;
-    auto range = items.equal_range(record.key);
-    for (auto it = range.first; it != range.second; ++it)
-        if (it->second->path == record.path)
-            return false;
-    return true;
+    return find_record(record.key, path_id(record.path), record.path) == items.end() &&
+           !given_up.count(std::make_pair(record.key, record.path));
+}
+
+bool CInfoHolder::file_is_as_left(HANDLE file) const {
+    LARGE_INTEGER size;
+    FILETIME written;
+    return GetFileSizeEx(file, &size) && GetFileTime(file, nullptr, nullptr, &written) &&
+           size.QuadPart == left_size.QuadPart && CompareFileTime(&written, &left_time) == 0;
+}
+
+void CInfoHolder::remember_file(HANDLE file) {
+    if (!GetFileSizeEx(file, &left_size) || !GetFileTime(file, nullptr, nullptr, &left_time))
+        left_size.QuadPart = -1;
 }
 
 void CInfoHolder::load_index() {
@@ -196,19 +236,40 @@ void CInfoHolder::load_index() {
             ScopedFile file(open_index_file(GENERIC_READ, OPEN_EXISTING));
             if (!file.valid() || !read_all(file.get(), bytes))
                 return;
+            remember_file(file.get());
         }
         const char *pos = bytes.data();
         const char *end = pos + bytes.size();
+        entry_list loaded;
+        loaded.reserve(items.size() + bytes.size() / 40);
+        loaded.insert(loaded.end(), items.begin(), items.end());
         item_info scratch;
         int result;
         while ((result = scratch.load_record(pos, end)) == 1) {
-            auto held = find_record(scratch.key, scratch.path);
-            auto record = boost::make_shared<const item_info>(scratch);
-            if (held != items.end())
-                held->second = record;
-            else
-                items.emplace(scratch.key, record);
+            uint64_t id = path_id(scratch.path);
+            loaded.push_back(entry{scratch.key, id, boost::make_shared<const item_info>(scratch)});
         }
+        // Every rewrite leaves the file in key order; only appends need sorting.
+        auto by_key = [](const entry &a, const entry &b) { return a.key < b.key; };
+        if (!std::is_sorted(loaded.begin(), loaded.end(), by_key))
+            std::stable_sort(loaded.begin(), loaded.end(), by_key);
+        // The later record of one path wins, in the place of the first.
+        items.clear();
+        items.reserve(loaded.size());
+        for (auto &e : loaded) {
+            auto same = items.end();
+            for (auto it = items.rbegin(); it != items.rend() && it->key == e.key; ++it)
+                if (it->id == e.id && it->record->path == e.record->path)
+                    same = it.base() - 1;
+            if (same != items.end())
+                same->record = e.record;
+            else
+                items.push_back(std::move(e));
+        }
+        item_keys.clear();
+        item_keys.reserve(items.size());
+        for (const auto &e : items)
+            item_keys.push_back(e.key);
         if (result == -1) {
             // Keep the damaged file, so the records after the damage can
             // still be recovered by hand.
@@ -237,10 +298,10 @@ CInfoHolder::config_problem CInfoHolder::save_index_locked() {
     if (!file.valid())
         return config_problem::rewrite;
 
-    // Records other processes appended since this one started stay.
+    // Records other processes appended since this one last wrote stay.
     std::vector<std::pair<uint32_t, std::string>> foreign;
     std::string current;
-    if (read_all(file.get(), current)) {
+    if (!file_is_as_left(file.get()) && read_all(file.get(), current)) {
         const char *pos = current.data();
         const char *end = pos + current.size();
         const char *start = pos;
@@ -250,38 +311,53 @@ CInfoHolder::config_problem CInfoHolder::save_index_locked() {
                 foreign.emplace_back(scratch.key, std::string(start, pos));
             start = pos;
         }
+        std::stable_sort(foreign.begin(), foreign.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
     }
-    std::stable_sort(foreign.begin(), foreign.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
 
     std::string bytes;
+    bytes.reserve(static_cast<size_t>(left_size.QuadPart > 0 ? left_size.QuadPart : 0) +
+                  items.size() * 64);
     auto next_foreign = foreign.begin();
-    for (const auto &entry : items) {
-        for (; next_foreign != foreign.end() && next_foreign->first < entry.first; ++next_foreign)
+    for (size_t i = 0; i < items.size(); ++i) {
+        // The records lie scattered on the heap: ask for the next ones early.
+        if (i + 8 < items.size())
+            _mm_prefetch(reinterpret_cast<const char *>(items[i + 8].record.get()), _MM_HINT_T0);
+        if (i + 4 < items.size())
+            _mm_prefetch(items[i + 4].record->path.data(), _MM_HINT_T0);
+        const entry &e = items[i];
+        for (; next_foreign != foreign.end() && next_foreign->first < e.key; ++next_foreign)
             bytes += next_foreign->second;
-        entry.second->save_record(bytes);
+        e.record->save_record(bytes);
     }
     for (; next_foreign != foreign.end(); ++next_foreign)
         bytes += next_foreign->second;
 
+    // Emptied first, as a newly created file would be: writing over the old
+    // content costs more than writing a fresh file.
     LARGE_INTEGER zero = {};
-    if (SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) && write_all(file.get(), bytes))
-        SetEndOfFile(file.get());
+    if (SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()))
+        write_all(file.get(), bytes);
+    remember_file(file.get());
     return config_problem::none;
 }
 
 CInfoHolder::config_problem CInfoHolder::append_locked(const item_info &record) {
-    ScopedFile file(open_index_file(FILE_WRITE_DATA, OPEN_EXISTING));
+    ScopedFile file(open_index_file(FILE_READ_ATTRIBUTES | FILE_WRITE_DATA, OPEN_EXISTING));
     if (!file.valid())
         return config_problem::append;
+    // Only when nobody else changed the file does it stay as this process
+    // knows it after the append.
+    bool as_left = file_is_as_left(file.get());
     std::string bytes;
     record.save_record(bytes);
     LARGE_INTEGER zero = {};
     if (SetFilePointerEx(file.get(), zero, nullptr, FILE_END))
         write_all(file.get(), bytes);
+    if (as_left)
+        remember_file(file.get());
     return config_problem::none;
 }
-
 bool CInfoHolder::report(config_problem problem) {
     if (problem == config_problem::none || config_error_shown.exchange(true))
         return false;
@@ -306,18 +382,19 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
     config_problem problem;
     {
         ExclusiveLock lock(lock_);
-        auto held = find_record(fresh->key, fresh->path);
+        uint64_t id = path_id(fresh->path);
+        auto held = find_record(fresh->key, id, fresh->path);
         if (held != items.end()) {
             // Records are shared with readers outside the lock: replace,
             // never change one in place.
-            fresh->reserved = held->second->reserved;
-            held->second = fresh;
+            fresh->reserved = held->record->reserved;
+            items[held - items.begin()].record = fresh;
             problem = save_index_locked();
         } else if (code != ERROR_SUCCESS) {
             return code;
         } else {
-            items.emplace(fresh->key, fresh);
-            not_described.erase(negative_id(path));
+            insert_record(fresh);
+            not_described.erase(id);
             given_up.erase(std::make_pair(fresh->key, fresh->path));
             problem = append_locked(*fresh);
         }
@@ -336,7 +413,7 @@ void CInfoHolder::remove_description(const wchar_t *path) {
     config_problem problem = config_problem::none;
     {
         ExclusiveLock lock(lock_);
-        auto held = find_record(record->key, record->path);
+        auto held = find_record(record->key, path_id(record->path), record->path);
         if (held == items.end())
             return;
         give_up(held);
@@ -357,8 +434,8 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
     config_problem problem = config_problem::none;
     {
         ExclusiveLock lock(lock_);
-        auto held = find_record(record->key, record->path);
-        if (held == items.end() || held->second != record)
+        auto held = find_record(record->key, path_id(record->path), record->path);
+        if (held == items.end() || held->record != record)
             return false;
         give_up(held);
         problem = save_index_locked();
@@ -374,10 +451,8 @@ int32_t CInfoHolder::get_icon_kind(const wchar_t *path) const {
 
 CInfoHolder::record_ptr CInfoHolder::item_at(long n) const {
     SharedLock lock(lock_);
-    for (const auto &entry : items)
-        if (n-- <= 0)
-            return entry.second;
-    return record_ptr();
+    size_t index = n < 0 ? 0 : static_cast<size_t>(n);
+    return index < items.size() ? items[index].record : record_ptr();
 }
 
 void CInfoHolder::mark_not_described(const wchar_t *path) {
@@ -385,11 +460,12 @@ void CInfoHolder::mark_not_described(const wchar_t *path) {
         return;
     uint32_t key = path_hash(path);
     std::string ansi_path = to_ansi(path);
+    uint64_t id = path_id(ansi_path);
     config_problem problem = config_problem::none;
     {
         ExclusiveLock lock(lock_);
-        not_described.insert(negative_id(path));
-        auto held = find_record(key, ansi_path);
+        not_described.insert(id);
+        auto held = find_record(key, id, ansi_path);
         if (held == items.end())
             return;
         // Dropping a record is a change files.dat must share.

@@ -6,13 +6,19 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <set>
 #include <string>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "store/item_info.h"
+
+// A 64-bit hash of a path's ANSI bytes, independent of path_hash: it tells
+// apart paths that share a key. The UTF-16 form of an ASCII path needs no
+// conversion to get it.
+uint64_t path_id(const wchar_t *path);
+uint64_t path_id(const std::string &ansi_path);
 
 // The index of described items: which paths carry a description and with
 // which marker, answered from memory, and kept in files.dat for every process
@@ -52,26 +58,42 @@ class CInfoHolder {
   private:
     enum class config_problem { none, append, rewrite };
 
-    typedef std::multimap<uint32_t, record_ptr> record_map;
+    struct entry {
+        uint32_t key;
+        uint64_t id; // path_id of the record's path
+        record_ptr record;
+    };
+    typedef std::vector<entry> entry_list;
 
-    record_map::const_iterator find_record(uint32_t key, const wchar_t *path) const;
-    record_map::iterator find_record(uint32_t key, const std::string &ansi_path);
-    void give_up(record_map::iterator entry);
+    entry_list::const_iterator first_of_key(uint32_t key) const;
+    entry_list::const_iterator find_record(uint32_t key, uint64_t id,
+                                           const std::string &ansi_path) const;
+    entry_list::const_iterator find_record(uint32_t key, const wchar_t *path) const;
+    void insert_record(const record_ptr &record);
+    void give_up(entry_list::const_iterator held);
     config_problem save_index_locked();
     config_problem append_locked(const item_info &record);
     bool keep_foreign(const item_info &record) const;
+    bool file_is_as_left(HANDLE file) const;
+    void remember_file(HANDLE file);
     // Shows the configuration message once per process; true if shown now.
     bool report(config_problem problem);
 
     mutable SRWLOCK lock_;
-    // Records by key; records whose paths share a key stay side by side, in
-    // the order they were entered.
-    record_map items;
-    // Paths known to carry no description, by a 64-bit hash of the path.
+    // Records in ascending key order; records whose paths share a key stay
+    // side by side in the order they were entered. A sorted array: lookups
+    // are a binary search, and the n-th record is found at once.
+    entry_list items;
+    std::vector<uint32_t> item_keys; // the keys of `items`, index for index
+    // Paths known to carry no description, by path_id.
     std::unordered_set<uint64_t> not_described;
     // Records this process removed or dropped: a rewrite of files.dat must
     // not bring them back, while records appended by other processes stay.
     std::set<std::pair<uint32_t, std::string>> given_up;
+    // Size and write time of files.dat as this process last left it; while
+    // they hold, no other process has appended anything.
+    LARGE_INTEGER left_size;
+    FILETIME left_time;
     std::atomic<bool> config_error_shown;
 };
 

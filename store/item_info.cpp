@@ -17,10 +17,6 @@ HANDLE open_item_for_write(const std::string &path) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-template <typename T> void put(std::string &out, T value) {
-    out.append(reinterpret_cast<const char *>(&value), sizeof(value));
-}
-
 template <typename T> bool take(const char *&pos, const char *end, T &value) {
     if (static_cast<size_t>(end - pos) < sizeof(value))
         return false;
@@ -117,12 +113,20 @@ void item_info::delete_description() const {
 }
 
 void item_info::save_record(std::string &out) const {
-    put(out, index_record_marker);
-    put(out, key);
-    put(out, static_cast<uint32_t>(path.size()));
-    out += path;
-    put(out, reserved);
-    put(out, icon_kind);
+    size_t at = out.size();
+    out.resize(at + record_size());
+    save_record(&out[at]);
+}
+
+char *item_info::save_record(char *out) const {
+    uint32_t length = static_cast<uint32_t>(path.size());
+    memcpy(out, &index_record_marker, 4);
+    memcpy(out + 4, &key, 4);
+    memcpy(out + 8, &length, 4);
+    memcpy(out + 12, path.data(), length);
+    memcpy(out + 12 + length, &reserved, 8);
+    memcpy(out + 20 + length, &icon_kind, 4);
+    return out + 24 + length;
 }
 
 int item_info::load_record(const char *&pos, const char *end) {

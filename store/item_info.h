@@ -41,6 +41,10 @@ class item_info {
 
     // Appends this item's index record to `out`.
     void save_record(std::string &out) const;
+    size_t record_size() const { return 24 + path.size(); }
+    // Writes the index record at `out`, which has record_size() bytes;
+    // returns the position after it.
+    char *save_record(char *out) const;
     // Parses one index record at `pos`: 1 read (pos moves past it), 0 clean
     // end (fewer than 4 bytes left), -1 damaged.
     int load_record(const char *&pos, const char *end);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module/module_start_up.h"
+#include "store/info_holder.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -107,6 +108,23 @@ TEST_F(ModuleStartUp, FillsTheProcessWideValues) {
 
     EXPECT_EQ(GetStockObject(DEFAULT_GUI_FONT), default_gui_font);
     EXPECT_EQ(GetSysColor(COLOR_MENU), menu_colour);
+}
+
+TEST_F(ModuleStartUp, LoadsTheIndexAndKnowsTheFloppyRootHasNoDescription) {
+    char common[MAX_PATH];
+    ASSERT_EQ(S_OK, SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common));
+    std::string folder = std::string(common) + "\\Quillarvent";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::string record;
+    item_info(2, L"C:\\described.txt").save_record(record);
+    ASSERT_TRUE(write_whole_file(folder + "\\files.dat", record));
+
+    module_start_up(dll_);
+    delete_tree(folder);
+
+    EXPECT_EQ(CInfoHolder::entry_state::not_described, info_holder.lookup(L"A:\\"));
+    EXPECT_EQ(CInfoHolder::entry_state::unknown, info_holder.lookup(L"A:"));
+    EXPECT_EQ(2, info_holder.get_icon_kind(L"C:\\described.txt"));
 }
 
 // The first exported calls may arrive on several shell threads at once: one

@@ -1,0 +1,131 @@
+// Prints the store's figures against baselines measured in the same run.
+// Each figure is the best of several repetitions: the machines are noisy and
+// the best run is the one least disturbed.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "module/module_start_up.h"
+#include "store/info_holder.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const int indexed_paths = 100000;
+
+double best_seconds(int repetitions, const std::function<void()> &run) {
+    double best = 1e30;
+    for (int i = 0; i < repetitions; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        run();
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        best = std::min(best, took.count());
+    }
+    return best;
+}
+
+void print_ratio(const char *name, double value, double baseline, const char *unit, double target) {
+    printf("figure: %s value=%.3f %s baseline=%.3f %s ratio=%.2f target=%.2f\n", name, value, unit,
+           baseline, unit, value / baseline, target);
+}
+
+std::wstring bench_path(int i) {
+    return L"C:\\bench\\folder" + std::to_wstring(i % 997) + L"\\document_" + std::to_wstring(i) +
+           L".txt";
+}
+
+std::string read_file(const std::string &path) {
+    std::string bytes;
+    read_whole_file(path, bytes);
+    return bytes;
+}
+
+} // namespace
+
+int main() {
+    TempFolder temp;
+    std::string index_file = temp.path() + "files.dat";
+    strcpy(index_path, index_file.c_str());
+
+    // files.dat as every rewrite leaves it: records in ascending key order.
+    std::vector<std::wstring> paths;
+    std::vector<item_info> records;
+    for (int i = 0; i < indexed_paths; ++i) {
+        paths.push_back(bench_path(i));
+        records.emplace_back(i % 6, paths.back().c_str());
+    }
+    std::stable_sort(records.begin(), records.end(),
+                     [](const item_info &a, const item_info &b) { return a.key < b.key; });
+    std::string file_bytes;
+    std::vector<uint32_t> keys;
+    for (const auto &record : records) {
+        record.save_record(file_bytes);
+        keys.push_back(record.key);
+    }
+    write_whole_file(index_file, file_bytes);
+
+    // load_index against one ReadFile of the whole file plus a map of the keys.
+    double load = best_seconds(5, [] {
+        CInfoHolder holder;
+        holder.load_index();
+    });
+    double load_baseline = best_seconds(5, [&] {
+        std::string bytes = read_file(index_file);
+        std::map<uint32_t, const char *> map;
+        for (uint32_t key : keys)
+            map.emplace(key, bytes.data());
+    });
+    print_ratio("load_index", load * 1e3, load_baseline * 1e3, "ms", 1.5);
+
+    // save_index against one WriteFile of the same bytes.
+    CInfoHolder holder;
+    holder.load_index();
+    double save = best_seconds(5, [&] { holder.save_index(); });
+    double save_baseline = best_seconds(5, [&] { write_whole_file(index_file, file_bytes); });
+    print_ratio("save_index", save * 1e3, save_baseline * 1e3, "ms", 2.0);
+
+    // A shared lookup against a bare map find of the same keys.
+    std::map<uint32_t, int> bare;
+    std::vector<uint32_t> path_keys;
+    for (int i = 0; i < indexed_paths; ++i) {
+        path_keys.push_back(path_hash(paths[i].c_str()));
+        bare.emplace(path_keys[i], i);
+    }
+    std::vector<int> order(indexed_paths);
+    for (int i = 0; i < indexed_paths; ++i)
+        order[i] = static_cast<int>((i * 7919LL) % indexed_paths);
+    long found = 0;
+    double lookup = best_seconds(5, [&] {
+        for (int i : order)
+            found += holder.lookup(paths[i].c_str()) == CInfoHolder::entry_state::described;
+    });
+    double lookup_baseline = best_seconds(5, [&] {
+        for (int i : order)
+            found += bare.find(path_keys[i]) != bare.end();
+    });
+    print_ratio("lookup", lookup * 1e9 / indexed_paths, lookup_baseline * 1e9 / indexed_paths, "ns",
+                2.0);
+
+    // add_description of a new item: the stream write and the append.
+    const int added = 200;
+    std::vector<std::wstring> new_items;
+    for (int i = 0; i < added; ++i) {
+        std::string path = temp.path() + "new_" + std::to_string(i) + ".txt";
+        write_whole_file(path, "x");
+        new_items.emplace_back(path.begin(), path.end());
+    }
+    auto start = std::chrono::steady_clock::now();
+    for (const auto &path : new_items)
+        holder.add_description(path.c_str(), 1, "a new description");
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    printf("figure: add_description value=%.3f ms\n", took.count() * 1e3 / added);
+
+    return found > 0 ? 0 : 1;
+}
