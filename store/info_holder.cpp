@@ -162,10 +162,10 @@ CInfoHolder::entry_list::const_iterator CInfoHolder::first_of_key(uint32_t key) 
 }
 
 CInfoHolder::entry_list::const_iterator
-CInfoHolder::find_record(uint32_t key, uint64_t id, const std::string &ansi_path) const {
+CInfoHolder::find_record(uint32_t key, const std::string &ansi_path) const {
     auto it = first_of_key(key);
     for (; it != items.end() && it->key == key; ++it)
-        if (it->id == id && it->record->path == ansi_path)
+        if (it->record->path == ansi_path)
             return it;
     return items.end();
 }
@@ -181,8 +181,7 @@ CInfoHolder::entry_list::const_iterator CInfoHolder::find_record(uint32_t key,
 void CInfoHolder::insert_record(const record_ptr &record) {
     // After every entry of the same key: ties keep the order entered.
     auto at = std::upper_bound(item_keys.begin(), item_keys.end(), record->key);
-    items.insert(items.begin() + (at - item_keys.begin()),
-                 entry{record->key, path_id(record->path), record});
+    items.insert(items.begin() + (at - item_keys.begin()), entry{record->key, record});
     item_keys.insert(at, record->key);
 }
 
@@ -211,7 +210,7 @@ CInfoHolder::entry_state CInfoHolder::lookup(const wchar_t *path, record_ptr *re
 }
 
 bool CInfoHolder::keep_foreign(const item_info &record) const {
-    return find_record(record.key, path_id(record.path), record.path) == items.end() &&
+    return find_record(record.key, record.path) == items.end() &&
            !given_up.count(std::make_pair(record.key, record.path));
 }
 
@@ -246,8 +245,7 @@ void CInfoHolder::load_index() {
         item_info scratch;
         int result;
         while ((result = scratch.load_record(pos, end)) == 1) {
-            uint64_t id = path_id(scratch.path);
-            loaded.push_back(entry{scratch.key, id, boost::make_shared<const item_info>(scratch)});
+            loaded.push_back(entry{scratch.key, boost::make_shared<const item_info>(scratch)});
         }
         // Every rewrite leaves the file in key order; only appends need sorting.
         auto by_key = [](const entry &a, const entry &b) { return a.key < b.key; };
@@ -259,7 +257,7 @@ void CInfoHolder::load_index() {
         for (auto &e : loaded) {
             auto same = items.end();
             for (auto it = items.rbegin(); it != items.rend() && it->key == e.key; ++it)
-                if (it->id == e.id && it->record->path == e.record->path)
+                if (it->record->path == e.record->path)
                     same = it.base() - 1;
             if (same != items.end())
                 same->record = e.record;
@@ -382,8 +380,7 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
     config_problem problem;
     {
         ExclusiveLock lock(lock_);
-        uint64_t id = path_id(fresh->path);
-        auto held = find_record(fresh->key, id, fresh->path);
+        auto held = find_record(fresh->key, fresh->path);
         if (held != items.end()) {
             // Records are shared with readers outside the lock: replace,
             // never change one in place.
@@ -394,7 +391,7 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
             return code;
         } else {
             insert_record(fresh);
-            not_described.erase(id);
+            not_described.erase(path_id(fresh->path));
             given_up.erase(std::make_pair(fresh->key, fresh->path));
             problem = append_locked(*fresh);
         }
@@ -413,7 +410,7 @@ void CInfoHolder::remove_description(const wchar_t *path) {
     config_problem problem = config_problem::none;
     {
         ExclusiveLock lock(lock_);
-        auto held = find_record(record->key, path_id(record->path), record->path);
+        auto held = find_record(record->key, record->path);
         if (held == items.end())
             return;
         give_up(held);
@@ -434,7 +431,7 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
     config_problem problem = config_problem::none;
     {
         ExclusiveLock lock(lock_);
-        auto held = find_record(record->key, path_id(record->path), record->path);
+        auto held = find_record(record->key, record->path);
         if (held == items.end() || held->record != record)
             return false;
         give_up(held);
@@ -460,12 +457,12 @@ void CInfoHolder::mark_not_described(const wchar_t *path) {
         return;
     uint32_t key = path_hash(path);
     std::string ansi_path = to_ansi(path);
-    uint64_t id = path_id(ansi_path);
+
     config_problem problem = config_problem::none;
     {
         ExclusiveLock lock(lock_);
-        not_described.insert(id);
-        auto held = find_record(key, id, ansi_path);
+        not_described.insert(path_id(ansi_path));
+        auto held = find_record(key, ansi_path);
         if (held == items.end())
             return;
         // Dropping a record is a change files.dat must share.

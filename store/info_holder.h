@@ -60,14 +60,12 @@ class CInfoHolder {
 
     struct entry {
         uint32_t key;
-        uint64_t id; // path_id of the record's path
         record_ptr record;
     };
     typedef std::vector<entry> entry_list;
 
     entry_list::const_iterator first_of_key(uint32_t key) const;
-    entry_list::const_iterator find_record(uint32_t key, uint64_t id,
-                                           const std::string &ansi_path) const;
+    entry_list::const_iterator find_record(uint32_t key, const std::string &ansi_path) const;
     entry_list::const_iterator find_record(uint32_t key, const wchar_t *path) const;
     void insert_record(const record_ptr &record);
     void give_up(entry_list::const_iterator held);
