@@ -144,6 +144,24 @@ TEST_F(StoreTest, NegativeEntryTurnsIntoARecord) {
     EXPECT_FALSE(holder.item_at(0));
 }
 
+// A list row keeps its record after the index let go of it.
+TEST_F(StoreTest, RecordsOutliveTheirEntries) {
+    std::string a = make_file("a.txt"), b = make_file("b.txt");
+    CInfoHolder holder;
+    ASSERT_EQ(0u, holder.add_description(wide(a).c_str(), 3, "a"));
+    ASSERT_EQ(0u, holder.add_description(wide(b).c_str(), 4, "b"));
+    CInfoHolder::record_ptr row_a = holder.item_at(0), row_b = holder.item_at(1);
+    ASSERT_TRUE(row_a && row_b);
+    std::string path_a = row_a->path, path_b = row_b->path;
+    holder.remove_description(wide(path_a).c_str());
+    holder.mark_not_described(wide(path_b).c_str());
+    EXPECT_FALSE(holder.item_at(0));
+    EXPECT_EQ(path_a, row_a->path);
+    EXPECT_EQ(path_b, row_b->path);
+    EXPECT_EQ(row_a->key, path_hash(wide(path_a).c_str()));
+    EXPECT_EQ("", index_bytes());
+}
+
 TEST_F(StoreTest, RemovingAnUnindexedPathTouchesNothing) {
     std::string a = make_file("a.txt");
     ASSERT_EQ(0u, item_info(2, wide(a).c_str()).write_description("kept"));
