@@ -134,8 +134,8 @@ bool is_gone_for_good(DWORD code, const std::string &path) {
     return !root.empty() && GetFileAttributesA(root.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-} // namespace
-
+// A 64-bit hash of a path's ANSI bytes, independent of path_hash, that
+// names a negative entry. An ASCII path needs no conversion to get it.
 uint64_t path_id(const std::string &ansi_path) {
     return fnv_bytes(ansi_path.data(), ansi_path.size());
 }
@@ -151,12 +151,14 @@ uint64_t path_id(const wchar_t *path) {
     return h;
 }
 
+} // namespace
+
 CInfoHolder::CInfoHolder() : left_size(), left_time(), config_error_shown(false) {
     InitializeSRWLock(&lock_);
 }
 
 CInfoHolder::entry_list::const_iterator CInfoHolder::first_of_key(uint32_t key) const {
-    // The keys alone are searched: a tenth of the memory of the entries.
+    // The keys alone are searched: a sixth of the memory of the entries.
     return items.begin() +
            (std::lower_bound(item_keys.begin(), item_keys.end(), key) - item_keys.begin());
 }

@@ -14,12 +14,6 @@
 
 #include "store/item_info.h"
 
-// A 64-bit hash of a path's ANSI bytes, independent of path_hash: it tells
-// apart paths that share a key. The UTF-16 form of an ASCII path needs no
-// conversion to get it.
-uint64_t path_id(const wchar_t *path);
-uint64_t path_id(const std::string &ansi_path);
-
 // The index of described items: which paths carry a description and with
 // which marker, answered from memory, and kept in files.dat for every process
 // of the machine.
@@ -83,7 +77,8 @@ class CInfoHolder {
     // are a binary search, and the n-th record is found at once.
     entry_list items;
     std::vector<uint32_t> item_keys; // the keys of `items`, index for index
-    // Paths known to carry no description, by path_id.
+    // Paths known to carry no description, by a 64-bit hash of the path
+    // independent of its key, so a million of them stay small.
     std::unordered_set<uint64_t> not_described;
     // Records this process removed or dropped: a rewrite of files.dat must
     // not bring them back, while records appended by other processes stay.
