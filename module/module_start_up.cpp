@@ -26,7 +26,11 @@ volatile LONG start_up_runs;
 
 BOOL CALLBACK run_start_up_once(PINIT_ONCE, PVOID, PVOID *) {
     InterlockedIncrement(&start_up_runs);
-    module_start_up(module_instance);
+    // Out of memory while loading the index must not unwind into the host.
+    try {
+        module_start_up(module_instance);
+    } catch (...) {
+    }
     return TRUE;
 }
 
