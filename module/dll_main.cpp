@@ -1,5 +1,7 @@
 #include <windows.h>
+#include <objbase.h>
 
+#include "module/class_factory.h"
 #include "module/module_start_up.h"
 
 // Only records the handle: shell32, user32, gdi32, uxtheme and file I/O are
@@ -10,4 +12,13 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
         DisableThreadLibraryCalls(instance);
     }
     return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID *out) {
+    ensure_module_started();
+    return get_class_object(clsid, iid, out);
+}
+
+STDAPI DllCanUnloadNow() {
+    return can_unload_now();
 }

@@ -18,9 +18,6 @@ HTHEME button_theme;
 
 namespace {
 
-const GUID first_overlay_clsid = {
-    0x4B2E1A30, 0x9C7D, 0x4E21, {0x8F, 0x3A, 0x6D, 0x5B, 0x2C, 0x1E, 0x0F, 0x9A}};
-
 INIT_ONCE start_up_once = INIT_ONCE_STATIC_INIT;
 volatile LONG start_up_runs;
 
@@ -64,8 +61,7 @@ void fill_overlay_table() {
         overlay_entry &row = overlay_table[i];
         StringCchPrintfA(row.clsid_text, ARRAYSIZE(row.clsid_text),
                          "{4B2E1A3%d-9C7D-4E21-8F3A-6D5B2C1E0F9A}", i);
-        row.clsid = first_overlay_clsid;
-        row.clsid.Data1 += i;
+        row.clsid = overlay_clsid(i);
         row.icon_path[0] = L'\0';
         char path[MAX_PATH];
         if (!module_folder[0] || FAILED(StringCchPrintfA(path, MAX_PATH, "%simages\\icon%d.%s",

@@ -211,6 +211,21 @@ CInfoHolder::entry_state CInfoHolder::lookup(const wchar_t *path, record_ptr *re
     return not_described.count(path_id(path)) ? entry_state::not_described : entry_state::unknown;
 }
 
+CInfoHolder::entry_state CInfoHolder::lookup_icon_kind(const wchar_t *path,
+                                                       int32_t &icon_kind) const {
+    if (!path)
+        return entry_state::unknown;
+    uint32_t key = path_hash(path);
+    SharedLock lock(lock_);
+    auto found = find_record(key, path);
+    if (found != items.end()) {
+        icon_kind = found->record->icon_kind;
+        return entry_state::described;
+    }
+    return !not_described.empty() && not_described.count(path_id(path)) ? entry_state::not_described
+                                                                        : entry_state::unknown;
+}
+
 bool CInfoHolder::keep_foreign(const item_info &record) const {
     return find_record(record.key, record.path) == items.end() &&
            !given_up.count(std::make_pair(record.key, record.path));

@@ -34,6 +34,9 @@ class CInfoHolder {
     // What the index knows of `path`, without touching the item; `record`
     // receives the record when there is one.
     entry_state lookup(const wchar_t *path, record_ptr *record = nullptr) const;
+    // The same, with only the marker kind of a described item: no record
+    // changes hands, so the shell's many overlay questions share nothing.
+    entry_state lookup_icon_kind(const wchar_t *path, int32_t &icon_kind) const;
 
     void load_index();
     void save_index();

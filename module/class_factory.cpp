@@ -1,0 +1,91 @@
+#include "module/class_factory.h"
+
+#include <new>
+
+#include "module/class_ids.h"
+#include "shell/ccinfo.h"
+#include "shell/column_provider.h"
+#include "shell/overlay_icon_provider.h"
+
+volatile LONG module_object_count;
+
+namespace {
+
+// Hands out a new object through its QueryInterface, which takes the count
+// from 0 to 1; a failed QueryInterface destroys it again.
+template <typename T> HRESULT hand_out(T *object, REFIID iid, void **out) {
+    if (!object)
+        return E_OUTOFMEMORY;
+    object->AddRef();
+    HRESULT hr = object->QueryInterface(iid, out);
+    object->Release();
+    return hr;
+}
+
+} // namespace
+
+CShellExtClassFactory::CShellExtClassFactory(REFCLSID clsid) : ref_count(0), clsid(clsid) {
+    module_add_ref();
+}
+
+CShellExtClassFactory::~CShellExtClassFactory() {
+    module_release();
+}
+
+STDMETHODIMP CShellExtClassFactory::QueryInterface(REFIID iid, void **out) {
+    if (!out)
+        return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
+        *out = static_cast<IClassFactory *>(this);
+        AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) CShellExtClassFactory::AddRef() {
+    return InterlockedIncrement(&ref_count);
+}
+
+STDMETHODIMP_(ULONG) CShellExtClassFactory::Release() {
+    LONG count = InterlockedDecrement(&ref_count);
+    if (count == 0)
+        delete this;
+    return count;
+}
+
+STDMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown *outer, REFIID iid, void **out) {
+    if (!out)
+        return E_POINTER;
+    *out = nullptr;
+    if (outer)
+        return CLASS_E_NOAGGREGATION;
+    for (int kind = 0; kind < 6; ++kind)
+        if (IsEqualCLSID(clsid, overlay_clsid(kind)))
+            return hand_out(new (std::nothrow) COverlayIconProvider(kind), iid, out);
+    if (IsEqualCLSID(clsid, main_clsid))
+        return hand_out(new (std::nothrow) CCInfo(), iid, out);
+    if (IsEqualCLSID(clsid, column_clsid))
+        return hand_out(new (std::nothrow) CColumnProv(), iid, out);
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP CShellExtClassFactory::LockServer(BOOL lock) {
+    if (lock)
+        module_add_ref();
+    else
+        module_release();
+    return S_OK;
+}
+
+HRESULT get_class_object(REFCLSID clsid, REFIID iid, void **out) {
+    if (!out)
+        return E_POINTER;
+    *out = nullptr;
+    return hand_out(new (std::nothrow) CShellExtClassFactory(clsid), iid, out);
+}
+
+HRESULT can_unload_now() {
+    return module_object_count == 0 ? S_OK : S_FALSE;
+}

@@ -1,0 +1,132 @@
+#include "tests/dll_fixture.h"
+
+#include "module/class_ids.h"
+
+namespace {
+
+class Overlay : public DllTest {};
+
+TEST_F(Overlay, OnlyTheObjectOfTheStoredKindAnswersYes) {
+    std::string file = make_file("kind3.txt");
+    write_stream(file, 3, "text from elsewhere");
+    for (int kind = 0; kind < 6; ++kind)
+        EXPECT_EQ(kind == 3 ? S_OK : S_FALSE, is_member(kind, file)) << kind;
+}
+
+TEST_F(Overlay, ItemDescribedElsewhereEntersTheIndexFile) {
+    std::string file = make_file("travelled.txt");
+    write_stream(file, 1, "kept text");
+    EXPECT_EQ(S_OK, is_member(1, file));
+    std::string bytes = index_file_bytes();
+    EXPECT_NE(std::string::npos, bytes.find(file))
+        << "files.dat holds " << bytes.size() << " bytes";
+    std::string stream;
+    ASSERT_TRUE(read_whole_file(file + ":plivar", stream));
+    EXPECT_EQ(std::string("\x01\0\0\0kept text", 13), stream);
+}
+
+TEST_F(Overlay, UndescribedPathIsLookedAtOnlyOnce) {
+    std::string file = make_file("plain.txt");
+    EXPECT_EQ(S_FALSE, is_member(0, file));
+    write_stream(file, 0, "behind the library's back");
+    for (int kind = 0; kind < 6; ++kind)
+        EXPECT_EQ(S_FALSE, is_member(kind, file));
+    EXPECT_EQ(S_FALSE, is_member(0, "A:\\"));
+}
+
+TEST_F(Overlay, IconFileIndexFlagsAndPriority) {
+    auto *overlay =
+        create<IShellIconOverlayIdentifier>(overlay_clsid(2), IID_IShellIconOverlayIdentifier);
+    ASSERT_NE(nullptr, overlay);
+    wchar_t icon[MAX_PATH];
+    int index = -1;
+    DWORD flags = 0xdeadbeef;
+    ASSERT_EQ(S_OK, overlay->GetOverlayInfo(icon, MAX_PATH, &index, &flags));
+    EXPECT_EQ(wide(tools_) + L"images\\icon2.png", icon);
+    EXPECT_EQ(12, index);
+    EXPECT_EQ(static_cast<DWORD>(ISIOI_ICONFILE), flags);
+    int priority = 0;
+    EXPECT_EQ(S_OK, overlay->GetPriority(&priority));
+    EXPECT_EQ(20, priority);
+
+    // A buffer too small fails and writes nothing past its end.
+    wchar_t small[12];
+    wmemset(small, L'#', 12);
+    EXPECT_TRUE(FAILED(overlay->GetOverlayInfo(small, 10, &index, &flags)));
+    EXPECT_EQ(L'\0', small[0]);
+    EXPECT_EQ(L'#', small[10]);
+    EXPECT_EQ(L'#', small[11]);
+    EXPECT_EQ(0u, flags);
+    EXPECT_EQ(E_POINTER, overlay->GetOverlayInfo(nullptr, MAX_PATH, &index, &flags));
+    EXPECT_EQ(E_POINTER, overlay->GetOverlayInfo(icon, MAX_PATH, nullptr, &flags));
+    EXPECT_EQ(E_POINTER, overlay->GetPriority(nullptr));
+    EXPECT_EQ(E_INVALIDARG, overlay->IsMemberOf(nullptr, 0));
+    overlay->Release();
+}
+
+class Column : public DllTest {
+  protected:
+    HRESULT item_data(const std::string &path, VARIANT &value, ULONG pid = 0) {
+        auto *column = create<IColumnProvider>(column_clsid, IID_IColumnProvider);
+        if (!column)
+            return E_UNEXPECTED;
+        SHCOLUMNID id = {main_clsid, pid};
+        SHCOLUMNDATA data = {};
+        std::wstring w = wide(path);
+        lstrcpynW(data.wszFile, w.c_str(), MAX_PATH);
+        HRESULT hr = column->GetItemData(&id, &data, &value);
+        column->Release();
+        return hr;
+    }
+};
+
+TEST_F(Column, DescribesItsOneColumn) {
+    auto *column = create<IColumnProvider>(column_clsid, IID_IColumnProvider);
+    ASSERT_NE(nullptr, column);
+    SHCOLUMNINFO info;
+    memset(&info, 0xCC, sizeof(info));
+    ASSERT_EQ(S_OK, column->GetColumnInfo(0, &info));
+    EXPECT_TRUE(IsEqualGUID(main_clsid, info.scid.fmtid));
+    EXPECT_EQ(0u, info.scid.pid);
+    EXPECT_EQ(VT_LPSTR, info.vt);
+    EXPECT_EQ(0u, info.fmt);
+    EXPECT_EQ(64u, info.cChars);
+    EXPECT_EQ(0x11u, info.csFlags);
+    EXPECT_STREQ(L"Quillarvent Description", info.wszTitle);
+    EXPECT_STREQ(L"Quillarvent Description", info.wszDescription);
+    EXPECT_EQ(S_FALSE, column->GetColumnInfo(1, &info));
+    EXPECT_EQ(E_POINTER, column->GetColumnInfo(0, nullptr));
+    column->Release();
+}
+
+TEST_F(Column, ShowsDescriptionsOfFilesAndFolders) {
+    std::string folder = make_folder("Projects");
+    write_stream(folder, 5, "folder text");
+    std::string file = make_file("long.txt");
+    std::string long_text(2000, 'q');
+    write_stream(file, 0, long_text);
+    std::string kind_only = make_file("kind_only.txt");
+    write_stream(kind_only, 4, "");
+    std::string plain = make_file("plain.txt");
+    for (const auto &path : {folder, file, kind_only, plain})
+        is_member(0, path); // the shell's overlay questions enter them
+
+    VARIANT value;
+    VariantInit(&value);
+    ASSERT_EQ(S_OK, item_data(folder, value));
+    EXPECT_EQ(VT_BSTR, V_VT(&value));
+    EXPECT_STREQ(L"folder text", V_BSTR(&value));
+    ASSERT_EQ(S_OK, item_data(file, value));
+    EXPECT_EQ(wide(long_text), std::wstring(V_BSTR(&value), SysStringLen(V_BSTR(&value))));
+    ASSERT_EQ(S_OK, item_data(kind_only, value));
+    EXPECT_EQ(VT_BSTR, V_VT(&value));
+    EXPECT_EQ(0u, SysStringLen(V_BSTR(&value)));
+    VariantClear(&value);
+
+    EXPECT_EQ(S_FALSE, item_data(plain, value));
+    EXPECT_EQ(S_FALSE, item_data(data_ + "never_seen.txt", value));
+    EXPECT_EQ(S_FALSE, item_data(folder, value, 1));
+    EXPECT_EQ(VT_EMPTY, V_VT(&value));
+}
+
+} // namespace
