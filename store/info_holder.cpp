@@ -208,7 +208,8 @@ CInfoHolder::entry_state CInfoHolder::lookup(const wchar_t *path, record_ptr *re
     }
     if (not_described.empty())
         return entry_state::unknown;
-    return not_described.count(path_id(path)) ? entry_state::not_described : entry_state::unknown;
+    return not_described.contains(path_id(path)) ? entry_state::not_described
+                                                 : entry_state::unknown;
 }
 
 CInfoHolder::entry_state CInfoHolder::lookup_icon_kind(const wchar_t *path,
@@ -222,8 +223,9 @@ CInfoHolder::entry_state CInfoHolder::lookup_icon_kind(const wchar_t *path,
         icon_kind = found->record->icon_kind;
         return entry_state::described;
     }
-    return !not_described.empty() && not_described.count(path_id(path)) ? entry_state::not_described
-                                                                        : entry_state::unknown;
+    return !not_described.empty() && not_described.contains(path_id(path))
+               ? entry_state::not_described
+               : entry_state::unknown;
 }
 
 bool CInfoHolder::keep_foreign(const item_info &record) const {

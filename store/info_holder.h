@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <set>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "store/item_info.h"
+#include "store/path_id_set.h"
 
 // The index of described items: which paths carry a description and with
 // which marker, answered from memory, and kept in files.dat for every process
@@ -82,7 +82,7 @@ class CInfoHolder {
     std::vector<uint32_t> item_keys; // the keys of `items`, index for index
     // Paths known to carry no description, by a 64-bit hash of the path
     // independent of its key, so a million of them stay small.
-    std::unordered_set<uint64_t> not_described;
+    path_id_set not_described;
     // Records this process removed or dropped: a rewrite of files.dat must
     // not bring them back, while records appended by other processes stay.
     std::set<std::pair<uint32_t, std::string>> given_up;
