@@ -76,13 +76,19 @@ TEST_F(InfoTip, SizesBeyondFourGigabytesStayWhole) {
     EXPECT_NE(std::wstring::npos, info_tip(big).find(L"File size : 5.00 Gb\n"));
 }
 
-TEST_F(InfoTip, FileHeldOpenWithoutSharingStillGetsItsTip) {
+TEST_F(InfoTip, FilesHeldOpenOrOnLongPathsStillGetTheirTip) {
     std::string file = make_file("locked.txt", "abc");
     HANDLE held = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
     EXPECT_NE(std::wstring::npos, info_tip(file).find(L"File size : 3.00 byte\n"));
     CloseHandle(held);
+
+    std::string deep = make_folder(std::string(120, 'd'));
+    std::string long_path = deep + "\" + std::string(60, 'f') + ".txt";
+    ASSERT_GT(long_path.size(), 200u);
+    ASSERT_TRUE(write_whole_file(long_path, "12345"));
+    EXPECT_NE(std::wstring::npos, info_tip(long_path).find(L"File size : 5.00 byte\n"));
 }
 
 TEST_F(InfoTip, FolderListsEntriesLargestFirstWithFullContent) {
