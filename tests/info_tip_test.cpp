@@ -85,7 +85,7 @@ TEST_F(InfoTip, FilesHeldOpenOrOnLongPathsStillGetTheirTip) {
     CloseHandle(held);
 
     std::string deep = make_folder(std::string(120, 'd'));
-    std::string long_path = deep + "\" + std::string(60, 'f') + ".txt";
+    std::string long_path = deep + "\\" + std::string(60, 'f') + ".txt";
     ASSERT_GT(long_path.size(), 200u);
     ASSERT_TRUE(write_whole_file(long_path, "12345"));
     EXPECT_NE(std::wstring::npos, info_tip(long_path).find(L"File size : 5.00 byte\n"));
