@@ -193,39 +193,34 @@ void CInfoHolder::give_up(entry_list::const_iterator held) {
     items.erase(held);
 }
 
-CInfoHolder::entry_state CInfoHolder::lookup(const wchar_t *path, record_ptr *record) const {
-    if (record)
-        record->reset();
+template <typename Found>
+CInfoHolder::entry_state CInfoHolder::look_up(const wchar_t *path, Found &&found) const {
     if (!path)
         return entry_state::unknown;
     uint32_t key = path_hash(path);
     SharedLock lock(lock_);
-    auto found = find_record(key, path);
-    if (found != items.end()) {
-        if (record)
-            *record = found->record;
-        return entry_state::described;
-    }
-    if (not_described.empty())
-        return entry_state::unknown;
-    return not_described.contains(path_id(path)) ? entry_state::not_described
-                                                 : entry_state::unknown;
-}
-
-CInfoHolder::entry_state CInfoHolder::lookup_icon_kind(const wchar_t *path,
-                                                       int32_t &icon_kind) const {
-    if (!path)
-        return entry_state::unknown;
-    uint32_t key = path_hash(path);
-    SharedLock lock(lock_);
-    auto found = find_record(key, path);
-    if (found != items.end()) {
-        icon_kind = found->record->icon_kind;
+    auto held = find_record(key, path);
+    if (held != items.end()) {
+        found(held->record);
         return entry_state::described;
     }
     return !not_described.empty() && not_described.contains(path_id(path))
                ? entry_state::not_described
                : entry_state::unknown;
+}
+
+CInfoHolder::entry_state CInfoHolder::lookup(const wchar_t *path, record_ptr *record) const {
+    if (record)
+        record->reset();
+    return look_up(path, [&](const record_ptr &held) {
+        if (record)
+            *record = held;
+    });
+}
+
+CInfoHolder::entry_state CInfoHolder::lookup_icon_kind(const wchar_t *path,
+                                                       int32_t &icon_kind) const {
+    return look_up(path, [&](const record_ptr &held) { icon_kind = held->icon_kind; });
 }
 
 bool CInfoHolder::keep_foreign(const item_info &record) const {

@@ -61,6 +61,8 @@ class CInfoHolder {
     };
     typedef std::vector<entry> entry_list;
 
+    // Finds `path` under the shared lock and hands its record to `found`.
+    template <typename Found> entry_state look_up(const wchar_t *path, Found &&found) const;
     entry_list::const_iterator first_of_key(uint32_t key) const;
     entry_list::const_iterator find_record(uint32_t key, const std::string &ansi_path) const;
     entry_list::const_iterator find_record(uint32_t key, const wchar_t *path) const;
