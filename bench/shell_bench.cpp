@@ -19,6 +19,7 @@
 #include "module/class_ids.h"
 #include "module/settings.h"
 #include "store/item_info.h"
+#include "bench/bench_support.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -27,23 +28,6 @@ const int described_count = 100000;
 const int negative_count = 1000000;
 
 typedef HRESULT(WINAPI *get_class_object_fn)(REFCLSID, REFIID, void **);
-
-double seconds_of(const std::function<void()> &run) {
-    auto start = std::chrono::steady_clock::now();
-    run();
-    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    return took.count();
-}
-
-std::pair<double, double> best_by_turns(int repetitions, const std::function<void()> &work,
-                                        const std::function<void()> &baseline) {
-    double best_work = 1e30, best_baseline = 1e30;
-    for (int i = 0; i < repetitions; ++i) {
-        best_work = std::min(best_work, seconds_of(work));
-        best_baseline = std::min(best_baseline, seconds_of(baseline));
-    }
-    return {best_work, best_baseline};
-}
 
 // Committed private memory of the process, summed over its address space.
 size_t private_bytes() {
@@ -57,11 +41,6 @@ size_t private_bytes() {
             break;
     }
     return total;
-}
-
-std::wstring described_path(int i) {
-    return L"C:\\bench\\folder" + std::to_wstring(i % 997) + L"\\document_" + std::to_wstring(i) +
-           L".txt";
 }
 
 // Calls per second of IsMemberOf on known paths with `threads` threads.
@@ -134,16 +113,7 @@ int main() {
 
     // The index the library finds at start-up: 100,000 described paths.
     std::vector<std::wstring> paths;
-    std::vector<item_info> records;
-    for (int i = 0; i < described_count; ++i) {
-        paths.push_back(described_path(i));
-        records.emplace_back(i % 6, paths.back().c_str());
-    }
-    std::stable_sort(records.begin(), records.end(),
-                     [](const item_info &a, const item_info &b) { return a.key < b.key; });
-    std::string bytes;
-    for (const auto &record : records)
-        record.save_record(bytes);
+    std::string bytes = make_index_bytes(described_count, paths);
     write_whole_file(config + "\\files.dat", bytes);
 
     std::string tools = temp.path() + "Tools\\";

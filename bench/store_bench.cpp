@@ -14,40 +14,12 @@
 
 #include "module/module_start_up.h"
 #include "store/info_holder.h"
+#include "bench/bench_support.h"
 #include "tests/test_support.h"
 
 namespace {
 
 const int indexed_paths = 100000;
-
-double seconds_of(const std::function<void()> &run) {
-    auto start = std::chrono::steady_clock::now();
-    run();
-    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    return took.count();
-}
-
-// Runs the measured work and its baseline by turns, so that a slow spell of
-// the machine weighs on both, and keeps the best time of each.
-std::pair<double, double> best_by_turns(int repetitions, const std::function<void()> &work,
-                                        const std::function<void()> &baseline) {
-    double best_work = 1e30, best_baseline = 1e30;
-    for (int i = 0; i < repetitions; ++i) {
-        best_work = std::min(best_work, seconds_of(work));
-        best_baseline = std::min(best_baseline, seconds_of(baseline));
-    }
-    return {best_work, best_baseline};
-}
-
-void print_ratio(const char *name, double value, double baseline, const char *unit, double target) {
-    printf("figure: %s value=%.3f %s baseline=%.3f %s ratio=%.2f target=%.2f\n", name, value, unit,
-           baseline, unit, value / baseline, target);
-}
-
-std::wstring bench_path(int i) {
-    return L"C:\\bench\\folder" + std::to_wstring(i % 997) + L"\\document_" + std::to_wstring(i) +
-           L".txt";
-}
 
 std::string read_file(const std::string &path) {
     std::string bytes;
@@ -62,21 +34,13 @@ int main() {
     std::string index_file = temp.path() + "files.dat";
     strcpy(index_path, index_file.c_str());
 
-    // files.dat as every rewrite leaves it: records in ascending key order.
     std::vector<std::wstring> paths;
-    std::vector<item_info> records;
-    for (int i = 0; i < indexed_paths; ++i) {
-        paths.push_back(bench_path(i));
-        records.emplace_back(i % 6, paths.back().c_str());
-    }
-    std::stable_sort(records.begin(), records.end(),
-                     [](const item_info &a, const item_info &b) { return a.key < b.key; });
-    std::string file_bytes;
+    std::string file_bytes = make_index_bytes(indexed_paths, paths);
+    // The keys in the file's order, for the baseline's map.
     std::vector<uint32_t> keys;
-    for (const auto &record : records) {
-        record.save_record(file_bytes);
-        keys.push_back(record.key);
-    }
+    for (const auto &path : paths)
+        keys.push_back(path_hash(path.c_str()));
+    std::sort(keys.begin(), keys.end());
     write_whole_file(index_file, file_bytes);
 
     // load_index against one ReadFile of the whole file plus a map of the keys.
