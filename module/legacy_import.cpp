@@ -1,0 +1,137 @@
+#include "module/legacy_import.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "module/win_handles.h"
+#include "store/info_holder.h"
+
+namespace {
+
+const uint16_t record_marker = 0x0129;
+const int32_t max_folder_name = 260;
+const int32_t max_buffered = 1023; // names and texts pass a 1024-byte buffer
+
+// Bounds-checked reading of little-endian fields from a byte string.
+class Reader {
+  public:
+    explicit Reader(const std::string &bytes) : pos_(bytes.data()), end_(pos_ + bytes.size()) {}
+
+    bool int32(int32_t &value) { return take(&value, 4); }
+    bool marker() {
+        uint16_t value = 0;
+        return take(&value, 2) && value == record_marker;
+    }
+    bool text(int32_t length, std::string &out) {
+        if (length < 0 || remaining() < static_cast<size_t>(length))
+            return false;
+        out.assign(pos_, strnlen(pos_, length)); // ends at an embedded NUL
+        pos_ += length;
+        return true;
+    }
+    size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
+
+  private:
+    bool take(void *out, size_t n) {
+        if (remaining() < n)
+            return false;
+        memcpy(out, pos_, n);
+        pos_ += n;
+        return true;
+    }
+
+    const char *pos_;
+    const char *end_;
+};
+
+typedef std::vector<std::vector<std::string>> folder_table;
+
+// Counts larger than the bytes left could hold are damage, not a reason to
+// allocate: every name needs at least its length and marker.
+folder_table read_folder_table(const std::string &tree) {
+    Reader in(tree);
+    folder_table table;
+    int32_t levels = 0;
+    if (!in.int32(levels) || levels < 0 || static_cast<size_t>(levels) > in.remaining() / 4)
+        return table;
+    table.resize(levels);
+    for (auto &level : table) {
+        int32_t names = 0;
+        if (!in.int32(names) || names < 0 || static_cast<size_t>(names) > in.remaining() / 6)
+            return table;
+        level.resize(names);
+        for (auto &name : level) {
+            int32_t length = 0;
+            if (!in.int32(length) || length > max_folder_name || !in.text(length, name) ||
+                !in.marker())
+                return table;
+        }
+    }
+    return table;
+}
+
+bool read_whole(const std::string &path, std::string &bytes) {
+    ScopedFile file(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.valid())
+        return false;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x10000000)
+        return true; // beyond any real table: read as empty
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)))
+        read = 0;
+    bytes.resize(read);
+    return true;
+}
+
+} // namespace
+
+void parse_legacy_descriptions(
+    const std::string &tree, const std::string &descr,
+    const std::function<void(const std::string &path, const std::string &text)> &found) {
+    folder_table table = read_folder_table(tree);
+    Reader in(descr);
+    for (;;) {
+        int32_t name_length = 0, depth = 0, text_length = 0;
+        std::string name, path, text;
+        if (!in.int32(name_length) || name_length > max_buffered || !in.text(name_length, name) ||
+            !in.int32(depth) || depth < 0 || static_cast<size_t>(depth) > table.size())
+            return;
+        for (int32_t level = 0; level < depth; ++level) {
+            int32_t index = 0;
+            if (!in.int32(index) || index < 0 || static_cast<size_t>(index) >= table[level].size())
+                return;
+            path += table[level][index] + "\\";
+        }
+        if (!in.int32(text_length) || text_length > max_buffered || !in.text(text_length, text))
+            return;
+        found(path + name, text);
+        if (!in.marker())
+            return;
+    }
+}
+
+void import_legacy_descriptions(const std::string &base) {
+    std::string tree_path = base + "tree.dat", descr_path = base + "descr.dat";
+    std::string tree, descr;
+    if (!read_whole(tree_path, tree))
+        return;
+    DeleteFileA(tree_path.c_str());
+    if (!read_whole(descr_path, descr))
+        return;
+    DeleteFileA(descr_path.c_str());
+
+    parse_legacy_descriptions(tree, descr, [](const std::string &path, const std::string &text) {
+        info_holder.add_description(to_wide(path).c_str(), 0, text.c_str());
+    });
+    info_holder.save_index();
+    MessageBoxA(nullptr,
+                "Globals descriptions was be succeeded converted , but local description not "
+                "supported at this version",
+                nullptr, MB_OK);
+}
