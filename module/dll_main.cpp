@@ -3,6 +3,7 @@
 
 #include "module/class_factory.h"
 #include "module/module_start_up.h"
+#include "module/registration.h"
 
 // Only records the handle: shell32, user32, gdi32, uxtheme and file I/O are
 // not safe under the loader lock, so start-up runs on the first exported call.
@@ -21,4 +22,14 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID *out) {
 
 STDAPI DllCanUnloadNow() {
     return can_unload_now();
+}
+
+STDAPI DllRegisterServer() {
+    ensure_module_started();
+    return register_server();
+}
+
+STDAPI DllUnregisterServer() {
+    ensure_module_started();
+    return unregister_server();
 }

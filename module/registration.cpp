@@ -1,0 +1,333 @@
+#include "module/registration.h"
+
+#include <windows.h>
+#include <oleauto.h>
+#include <sddl.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "module/class_ids.h"
+#include "module/info_tip_types.h"
+#include "module/legacy_import.h"
+#include "module/module_start_up.h"
+#include "module/settings.h"
+#include "module/win_handles.h"
+#include "store/info_holder.h"
+
+namespace {
+
+const GUID type_library_id = {
+    0x5F3A9C24, 0x7B1E, 0x4D86, {0xA2, 0xC9, 0x8E, 0x4B, 0x6D, 0x1F, 0x3A, 0x57}};
+const char approved_key[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+const char overlays_key[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers";
+const char run_once_key[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+const char configuration_sddl[] = "D:(A;OICI;GA;;;AU)";
+
+// One key of the registration that is removed again at unregistration, with
+// its default value and, for a class, the in-process server below it.
+struct owned_key {
+    HKEY root;
+    std::string path;
+    std::string value;
+    bool server;
+};
+
+// Keys that belong to the whole system: opened or created, never removed.
+const char *const shared_keys[] = {
+    "Folder\\ShellEx\\ContextMenuHandlers",
+    "Folder\\ShellEx\\ColumnHandlers",
+    "*\\ShellEx\\ContextMenuHandlers",
+    "*\\ShellEx\\ColumnHandlers",
+    "CLSID",
+};
+
+std::string overlay_clsid_text(int kind) {
+    return "{4B2E1A3" + std::to_string(kind) + "-9C7D-4E21-8F3A-6D5B2C1E0F9A}";
+}
+
+std::vector<owned_key> owned_keys() {
+    std::string column = std::string("\\ShellEx\\ColumnHandlers\\") + column_clsid_text;
+    std::vector<owned_key> keys = {
+        {HKEY_CLASSES_ROOT, "Folder\\ShellEx\\ContextMenuHandlers\\Quillarvent", main_clsid_text,
+         false},
+        {HKEY_CLASSES_ROOT, "Folder" + column, "Quillarvent", false},
+        {HKEY_CLASSES_ROOT, "*\\ShellEx\\ContextMenuHandlers\\Quillarvent", main_clsid_text, false},
+        {HKEY_CLASSES_ROOT, "*" + column, "Quillarvent", false},
+        {HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text, "CInfoTip Class", true},
+        {HKEY_CLASSES_ROOT, std::string("CLSID\\") + column_clsid_text, "CColumnProv Class", true},
+    };
+    for (int kind = 0; kind < 6; ++kind)
+        keys.push_back(
+            {HKEY_CLASSES_ROOT, "CLSID\\" + overlay_clsid_text(kind), "Quillarvent", true});
+    for (int kind = 0; kind < 6; ++kind)
+        keys.push_back({HKEY_LOCAL_MACHINE,
+                        std::string(overlays_key) + "\\" + std::to_string(kind) + "Quillarvent",
+                        overlay_clsid_text(kind), false});
+    return keys;
+}
+
+std::vector<std::string> approved_names() {
+    std::vector<std::string> names;
+    for (int kind = 0; kind < 6; ++kind)
+        names.push_back(overlay_clsid_text(kind));
+    names.push_back(main_clsid_text);
+    return names;
+}
+
+LONG set_string(HKEY key, const char *name, const std::string &value) {
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                          static_cast<DWORD>(value.size() + 1));
+}
+
+LONG create_key(HKEY root, const std::string &path, HKEY *key) {
+    return RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key,
+                           nullptr);
+}
+
+HRESULT write_owned_key(const owned_key &entry, const std::string &module_path) {
+    RegDeleteTreeA(entry.root, entry.path.c_str());
+    ScopedRegKey key;
+    LONG result = create_key(entry.root, entry.path, key.receive());
+    if (result == ERROR_SUCCESS)
+        result = set_string(key.get(), nullptr, entry.value);
+    if (result == ERROR_SUCCESS && entry.server) {
+        ScopedRegKey server;
+        result = create_key(key.get(), "InprocServer32", server.receive());
+        if (result == ERROR_SUCCESS)
+            result = set_string(server.get(), nullptr, module_path);
+        if (result == ERROR_SUCCESS)
+            result = set_string(server.get(), "ThreadingModel", "Both");
+    }
+    return HRESULT_FROM_WIN32(result);
+}
+
+// The library's own file name; fails when it does not fit the buffer.
+HRESULT get_module_path(std::string &path) {
+    char name[MAX_PATH];
+    DWORD length = GetModuleFileNameA(module_instance, name, MAX_PATH);
+    if (length == 0)
+        return HRESULT_FROM_WIN32(GetLastError());
+    if (length >= MAX_PATH)
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    path.assign(name, length);
+    return S_OK;
+}
+
+HRESULT apply_registry_script(const std::string &module_path) {
+    for (const char *path : shared_keys) {
+        ScopedRegKey key;
+        LONG result = create_key(HKEY_CLASSES_ROOT, path, key.receive());
+        if (result != ERROR_SUCCESS)
+            return HRESULT_FROM_WIN32(result);
+    }
+    for (const owned_key &entry : owned_keys()) {
+        HRESULT hr = write_owned_key(entry, module_path);
+        if (FAILED(hr))
+            return hr;
+    }
+    ScopedRegKey approved;
+    LONG result = create_key(HKEY_LOCAL_MACHINE, approved_key, approved.receive());
+    for (const std::string &name : approved_names())
+        if (result == ERROR_SUCCESS)
+            result = set_string(approved.get(), name.c_str(), "Quillarvent");
+    return HRESULT_FROM_WIN32(result);
+}
+
+HRESULT remove_registry_script() {
+    for (const owned_key &entry : owned_keys())
+        RegDeleteTreeA(entry.root, entry.path.c_str());
+    ScopedRegKey approved;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, approved_key, 0, KEY_SET_VALUE, approved.receive()) ==
+        ERROR_SUCCESS)
+        for (const std::string &name : approved_names())
+            RegDeleteValueA(approved.get(), name.c_str());
+    SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+    return S_OK;
+}
+
+HRESULT register_type_library(const std::string &module_path) {
+    ITypeLib *library = nullptr;
+    std::wstring path = to_wide(module_path);
+    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+    if (SUCCEEDED(hr)) {
+        hr = RegisterTypeLib(library, &path[0], nullptr);
+        library->Release();
+    }
+    return hr;
+}
+
+HRESULT unregister_type_library() {
+    HRESULT hr = UnRegisterTypeLib(type_library_id, 1, 0, 1033, SYS_WIN64);
+    return hr == TYPE_E_REGISTRYACCESS || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK
+                                                                                         : hr;
+}
+
+bool file_exists(const std::string &path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string install_base() {
+    std::string folder = module_folder;
+    size_t at = folder.rfind("Quillarvent");
+    return at == std::string::npos ? folder : folder.substr(0, at);
+}
+
+// Only a base that holds a file of the older installation may lose the names
+// that installation used: elsewhere they may belong to anyone.
+bool holds_older_installation(const std::string &base) {
+    for (const char *name : {"zanq.dll", "tree.dat", "descr.dat", "setting.dat"})
+        if (file_exists(base + name))
+            return true;
+    return false;
+}
+
+void delete_folder_tree(const std::string &folder) {
+    char from[1024] = {};
+    if (folder.size() + 2 > sizeof(from))
+        return;
+    memcpy(from, folder.c_str(), folder.size()); // ends with two NULs
+    SHFILEOPSTRUCTA operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from;
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
+    SHFileOperationA(&operation);
+}
+
+class ConfigurationSecurity {
+  public:
+    ConfigurationSecurity() {
+        attributes_.nLength = sizeof(attributes_);
+        attributes_.bInheritHandle = FALSE;
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            configuration_sddl, SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr);
+    }
+    ~ConfigurationSecurity() { LocalFree(attributes_.lpSecurityDescriptor); }
+    ConfigurationSecurity(const ConfigurationSecurity &) = delete;
+    ConfigurationSecurity &operator=(const ConfigurationSecurity &) = delete;
+
+    SECURITY_ATTRIBUTES *get() { return &attributes_; }
+
+  private:
+    SECURITY_ATTRIBUTES attributes_ = {};
+};
+
+} // namespace
+
+void schedule_removal(const char *path) {
+    // Without a known program folder (its name did not fit the buffer at
+    // start-up) there is nothing safe to remove.
+    if (!path && !module_folder[0])
+        return;
+    char windows[1024];
+    UINT length = GetWindowsDirectoryA(windows, sizeof(windows));
+    if (length == 0 || length >= sizeof(windows))
+        return;
+    std::string command = windows;
+    if (path)
+        command += std::string("\\System32\\cmd.exe /c del /s /q  \"") + path + "\"";
+    else
+        command += std::string("\\System32\\cmd.exe /c rd /s /q  \"") + module_folder + "\"";
+    ScopedRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, run_once_key, 0, KEY_ALL_ACCESS, key.receive()) ==
+        ERROR_SUCCESS)
+        set_string(key.get(), "dele", command);
+}
+
+void install_steps() {
+    std::string older = std::string(module_folder) + "plivar.dll";
+    if (file_exists(older)) {
+        schedule_removal(older.c_str());
+        return;
+    }
+    std::string base = install_base();
+    if (base != module_folder && !holds_older_installation(base))
+        return;
+    if (file_exists(base + "zanq.dll"))
+        remove_info_tip_registrations();
+    if (file_exists(base + "images"))
+        delete_folder_tree(base + "images");
+    for (const char *name : {"help.htm", "unins000.exe", "unins000.dat", "setting.dat"})
+        if (file_exists(base + name))
+            DeleteFileA((base + name).c_str());
+    char windows[1024];
+    if (GetWindowsDirectoryA(windows, sizeof(windows)) == 0)
+        return;
+    schedule_removal((base + "zanq.dll").c_str());
+    import_legacy_descriptions(base);
+}
+
+bool prepare_configuration() {
+    ConfigurationSecurity security;
+    {
+        ScopedRegKey key;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, settings_key_path, 0, nullptr,
+                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, security.get(), key.receive(),
+                            nullptr) != ERROR_SUCCESS)
+            return false;
+    }
+    char common[1024];
+    if (SUCCEEDED(
+            SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common))) {
+        std::string folder = std::string(common) + "\\Quillarvent";
+        DWORD attributes = GetFileAttributesA(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (!CreateDirectoryA(folder.c_str(), security.get()))
+                return false;
+        } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            return false;
+        }
+        std::string index = folder + "\\files.dat";
+        if (!file_exists(index)) {
+            ScopedFile file(CreateFileA(index.c_str(), GENERIC_ALL, 0, security.get(),
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file.valid())
+                return false;
+        }
+    }
+    return extract_overlay_icons();
+}
+
+void remove_all_descriptions() {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, settings_key_path);
+    if (MessageBoxA(nullptr, "Remove all descriptions ?", "Remove descriptions ?", MB_YESNO) !=
+        IDYES)
+        return;
+    for (long n = 0;; ++n) {
+        CInfoHolder::record_ptr record = info_holder.item_at(n);
+        if (!record)
+            break;
+        record->delete_description();
+    }
+    if (index_path[0])
+        DeleteFileA(index_path);
+}
+
+HRESULT register_server() {
+    std::string module_path;
+    HRESULT hr = get_module_path(module_path);
+    install_steps();
+    register_info_tip_for_all_types();
+    if (!prepare_configuration())
+        return E_ACCESSDENIED;
+    if (SUCCEEDED(hr))
+        hr = apply_registry_script(module_path);
+    if (SUCCEEDED(hr))
+        hr = register_type_library(module_path);
+    SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+    return hr;
+}
+
+HRESULT unregister_server() {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, settings_key_path);
+    remove_all_descriptions();
+    remove_info_tip_registrations();
+    schedule_removal(nullptr);
+    HRESULT hr = unregister_type_library();
+    HRESULT removed = remove_registry_script();
+    return FAILED(hr) ? hr : removed;
+}

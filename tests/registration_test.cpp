@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+#include <oleauto.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "module/class_ids.h"
+#include "module/info_tip_types.h"
+#include "store/item_info.h"
+#include "tests/message_box_catcher.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const char install_folder[] = "C:\\Program Files\\Quillarvent\\";
+const char base_folder[] = "C:\\Program Files\\";
+const GUID type_library_id = {
+    0x5F3A9C24, 0x7B1E, 0x4D86, {0xA2, 0xC9, 0x8E, 0x4B, 0x6D, 0x1F, 0x3A, 0x57}};
+
+std::string value_of(HKEY root, const std::string &key, const char *name = nullptr) {
+    char value[1024] = "";
+    DWORD size = sizeof(value) - 1, type = 0;
+    HKEY opened;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return "<no key>";
+    LONG result =
+        RegQueryValueExA(opened, name, nullptr, &type, reinterpret_cast<BYTE *>(value), &size);
+    RegCloseKey(opened);
+    return result == ERROR_SUCCESS ? std::string(value) : "<no value>";
+}
+
+bool key_exists(HKEY root, const std::string &key) {
+    HKEY opened;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(opened);
+    return true;
+}
+
+std::vector<std::string> extensions() {
+    std::vector<std::string> names;
+    char name[1024];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof(name);
+        LONG result =
+            RegEnumKeyExA(HKEY_CLASSES_ROOT, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS)
+            return names;
+        if (result == ERROR_SUCCESS && name[0] == '.')
+            names.emplace_back(name, length);
+    }
+}
+
+std::string clsid_text(const GUID &clsid) {
+    wchar_t text[40];
+    StringFromGUID2(clsid, text, 40);
+    std::string out;
+    for (wchar_t *c = text; *c; ++c)
+        out += static_cast<char>(*c);
+    return out;
+}
+
+// Installs the built files where a setup program would put them and
+// registers them with Wine's regsvr32; unregisters and removes them after.
+class Registration : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        char common[MAX_PATH];
+        SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common);
+        config_ = std::string(common) + "\\Quillarvent";
+        delete_tree(config_);
+        delete_tree(install_folder);
+        ASSERT_TRUE(CreateDirectoryA(install_folder, nullptr));
+        for (const char *file : {"plivar_23.dll", "quillarvent_registry.exe"})
+            ASSERT_TRUE(CopyFileA((build_output_folder() + file).c_str(),
+                                  (std::string(install_folder) + file).c_str(), FALSE));
+    }
+    void TearDown() override {
+        if (key_exists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text))
+            unregister(IDNO);
+        delete_tree(install_folder);
+        delete_tree(config_);
+        CoUninitialize();
+    }
+
+    DWORD regsvr32(const std::string &arguments) {
+        std::string command = "C:\\windows\\system32\\regsvr32.exe /s " + arguments + " \"" +
+                              install_folder + "plivar_23.dll\"";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &process))
+            return GetLastError() | 0x80000000u;
+        WaitForSingleObject(process.hProcess, 60000);
+        DWORD code = 0xFFFFFFFF;
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        return code;
+    }
+    DWORD register_dll() { return regsvr32(""); }
+    std::string unregister(int answer) {
+        MessageBoxCatcher catcher("Remove descriptions ?", answer);
+        EXPECT_EQ(0u, regsvr32("/u"));
+        return catcher.text();
+    }
+
+    std::string config_;
+};
+
+TEST_F(Registration, WritesEveryEntryAndAnotherProcessCanUseTheClasses) {
+    ASSERT_EQ(0u, register_dll());
+    std::string module = std::string(install_folder) + "plivar_23.dll";
+    std::vector<GUID> classes = {main_clsid, column_clsid};
+    for (int kind = 0; kind < 6; ++kind)
+        classes.push_back(overlay_clsid(kind));
+    for (const GUID &clsid : classes) {
+        std::string key = "CLSID\\" + clsid_text(clsid) + "\\InprocServer32";
+        EXPECT_EQ(module, value_of(HKEY_CLASSES_ROOT, key)) << key;
+        EXPECT_EQ("Both", value_of(HKEY_CLASSES_ROOT, key, "ThreadingModel")) << key;
+    }
+    EXPECT_EQ("CInfoTip Class",
+              value_of(HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text));
+    for (const char *root : {"*", "Folder"}) {
+        EXPECT_EQ(main_clsid_text,
+                  value_of(HKEY_CLASSES_ROOT,
+                           std::string(root) + "\\ShellEx\\ContextMenuHandlers\\Quillarvent"));
+        EXPECT_EQ("Quillarvent",
+                  value_of(HKEY_CLASSES_ROOT,
+                           std::string(root) + "\\ShellEx\\ColumnHandlers\\" + column_clsid_text));
+    }
+    const char approved[] =
+        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+    for (int kind = 0; kind < 6; ++kind) {
+        std::string id = clsid_text(overlay_clsid(kind));
+        EXPECT_EQ("Quillarvent", value_of(HKEY_LOCAL_MACHINE, approved, id.c_str()));
+        EXPECT_EQ(id, value_of(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\E"
+                                                   "xplorer\\ShellIconOverlayIdentifiers\\" +
+                                                       std::to_string(kind) + "Quillarvent"));
+    }
+    EXPECT_EQ("Quillarvent", value_of(HKEY_LOCAL_MACHINE, approved, main_clsid_text));
+    EXPECT_EQ("<no value>", value_of(HKEY_LOCAL_MACHINE, approved, column_clsid_text));
+
+    ITypeLib *library = nullptr;
+    EXPECT_EQ(S_OK, LoadRegTypeLib(type_library_id, 1, 0, 1033, &library));
+    if (library)
+        library->Release();
+
+    for (const std::string &type : extensions())
+        EXPECT_EQ(
+            main_clsid_text,
+            value_of(HKEY_CLASSES_ROOT, type + "\\shellex\\{00021500-0000-0000-C000-000000000046}"))
+            << type;
+    EXPECT_EQ(main_clsid_text, value_of(HKEY_CLASSES_ROOT,
+                                        "Folder\\shellex\\{00021500-0000-0000-C000-000000000046}"));
+    EXPECT_TRUE(key_exists(HKEY_LOCAL_MACHINE, "software\\Quillarvent"));
+    std::string index;
+    ASSERT_TRUE(read_whole_file(config_ + "\\files.dat", index));
+    EXPECT_EQ("", index);
+
+    for (const GUID &clsid : classes) {
+        IUnknown *object = nullptr;
+        EXPECT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                         reinterpret_cast<void **>(&object)));
+        if (object)
+            object->Release();
+    }
+    IShellIconOverlayIdentifier *overlay = nullptr;
+    ASSERT_EQ(S_OK, CoCreateInstance(overlay_clsid(3), nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_IShellIconOverlayIdentifier,
+                                     reinterpret_cast<void **>(&overlay)));
+    int priority = 0;
+    EXPECT_EQ(S_OK, overlay->GetPriority(&priority));
+    EXPECT_EQ(20, priority);
+    overlay->Release();
+
+    // A second registration keeps the index as it is.
+    std::string record;
+    item_info(1, L"C:\\kept.txt").save_record(record);
+    ASSERT_TRUE(write_whole_file(config_ + "\\files.dat", record));
+    ASSERT_EQ(0u, register_dll());
+    ASSERT_TRUE(read_whole_file(config_ + "\\files.dat", index));
+    EXPECT_EQ(record, index);
+}
+
+TEST_F(Registration, UnregisteringWithNoKeepsDescriptions) {
+    ASSERT_EQ(0u, register_dll());
+    RegSetValueA(HKEY_CLASSES_ROOT, ".qvx\\shellex\\OtherHandler", REG_SZ, "{other}", 7);
+    RegSetValueA(HKEY_CLASSES_ROOT, ".qvx\\shellex\\{00021500-0000-0000-C000-000000000046}", REG_SZ,
+                 main_clsid_text, sizeof(main_clsid_text));
+    std::string file = std::string(install_folder) + "..\\described.txt";
+    ASSERT_TRUE(write_whole_file(file, "x"));
+    ASSERT_TRUE(write_whole_file(file + ":plivar", std::string("\0\0\0\0kept", 8)));
+
+    EXPECT_EQ("Remove all descriptions ?", unregister(IDNO));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, "*\\ShellEx\\ContextMenuHandlers\\Quillarvent"));
+    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, "*\\ShellEx\\ContextMenuHandlers"));
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, "software\\Quillarvent"));
+    EXPECT_EQ("<no key>",
+              value_of(HKEY_CLASSES_ROOT, ".txt\\shellex\\{00021500-0000-0000-C000-000000000046}"));
+    EXPECT_FALSE(
+        key_exists(HKEY_CLASSES_ROOT, ".qvx\\shellex\\{00021500-0000-0000-C000-000000000046}"));
+    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, ".qvx\\shellex\\OtherHandler"));
+    ITypeLib *library = nullptr;
+    EXPECT_NE(S_OK, LoadRegTypeLib(type_library_id, 1, 0, 1033, &library));
+    EXPECT_TRUE(path_exists(config_ + "\\files.dat"));
+    EXPECT_TRUE(path_exists(file + ":plivar"));
+
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    EXPECT_EQ(std::string(windows) + "\\System32\\cmd.exe /c rd /s /q  \"" + install_folder + "\"",
+              value_of(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                       "dele"));
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, ".qvx");
+    DeleteFileA((file + ":plivar").c_str());
+    DeleteFileA(file.c_str());
+}
+
+TEST_F(Registration, UnregisteringWithYesRemovesEveryIndexedDescription) {
+    ASSERT_EQ(0u, register_dll());
+    std::string index;
+    std::vector<std::string> files;
+    for (int i = 0; i < 3; ++i) {
+        files.push_back(std::string(base_folder) + "described" + std::to_string(i) + ".txt");
+        ASSERT_TRUE(write_whole_file(files.back(), "x"));
+        ASSERT_TRUE(write_whole_file(files.back() + ":plivar", std::string("\0\0\0\0text", 8)));
+        std::wstring wide(files.back().begin(), files.back().end());
+        uint32_t key = 0;
+        for (wchar_t c : wide)
+            key = key * 33 + c;
+        uint32_t marker = 0xC001DEEC, length = static_cast<uint32_t>(files.back().size());
+        index.append(reinterpret_cast<const char *>(&marker), 4);
+        index.append(reinterpret_cast<const char *>(&key), 4);
+        index.append(reinterpret_cast<const char *>(&length), 4);
+        index += files.back();
+        index.append(12, '\0');
+    }
+    ASSERT_TRUE(write_whole_file(config_ + "\\files.dat", index));
+
+    EXPECT_EQ("Remove all descriptions ?", unregister(IDYES));
+    for (const auto &file : files) {
+        EXPECT_FALSE(path_exists(file + ":plivar")) << file;
+        DeleteFileA(file.c_str());
+    }
+    EXPECT_FALSE(path_exists(config_ + "\\files.dat"));
+    EXPECT_TRUE(path_exists(config_));
+}
+
+TEST_F(Registration, AnOlderLibraryBesideIsOnlyScheduledForRemoval) {
+    ASSERT_TRUE(write_whole_file(std::string(install_folder) + "plivar.dll", "old"));
+    ASSERT_TRUE(write_whole_file(std::string(base_folder) + "zanq.dll", "older"));
+    ASSERT_TRUE(write_whole_file(std::string(base_folder) + "help.htm", "help"));
+    ASSERT_EQ(0u, register_dll());
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    EXPECT_EQ(std::string(windows) + "\\System32\\cmd.exe /c del /s /q  \"" + install_folder +
+                  "plivar.dll\"",
+              value_of(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                       "dele"));
+    EXPECT_TRUE(path_exists(std::string(install_folder) + "plivar.dll"));
+    EXPECT_TRUE(path_exists(std::string(base_folder) + "help.htm"));
+    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text));
+    DeleteFileA((std::string(base_folder) + "zanq.dll").c_str());
+    DeleteFileA((std::string(base_folder) + "help.htm").c_str());
+}
+
+// The folder above the install folder belongs to everyone: without a file of
+// the older installation in it, nothing there is deleted.
+TEST_F(Registration, LeavesOtherPeoplesFilesInTheBaseFolder) {
+    std::string base = base_folder;
+    ASSERT_TRUE(write_whole_file(base + "help.htm", "someone else's"));
+    CreateDirectoryA((base + "images").c_str(), nullptr);
+    ASSERT_TRUE(write_whole_file(base + "images\\photo.png", "someone else's"));
+    ASSERT_EQ(0u, register_dll());
+    EXPECT_TRUE(path_exists(base + "help.htm"));
+    EXPECT_TRUE(path_exists(base + "images\\photo.png"));
+
+    // With the older installation's file there, its leftovers go.
+    ASSERT_TRUE(write_whole_file(base + "setting.dat", "old settings"));
+    ASSERT_EQ(0u, register_dll());
+    EXPECT_FALSE(path_exists(base + "help.htm"));
+    EXPECT_FALSE(path_exists(base + "images"));
+    EXPECT_FALSE(path_exists(base + "setting.dat"));
+}
+
+TEST_F(Registration, NoConfigurationFolderMeansAccessDeniedAndNoEntries) {
+    ASSERT_TRUE(write_whole_file(config_, "a file where the folder belongs"));
+    HMODULE dll = LoadLibraryA((std::string(install_folder) + "plivar_23.dll").c_str());
+    ASSERT_NE(nullptr, dll);
+    auto register_server = reinterpret_cast<HRESULT(WINAPI *)()>(
+        reinterpret_cast<void *>(GetProcAddress(dll, "DllRegisterServer")));
+    ASSERT_NE(nullptr, register_server);
+    EXPECT_EQ(E_ACCESSDENIED, register_server());
+    FreeLibrary(dll);
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text));
+    ITypeLib *library = nullptr;
+    EXPECT_NE(S_OK, LoadRegTypeLib(type_library_id, 1, 0, 1033, &library));
+    DeleteFileA(config_.c_str());
+    remove_info_tip_registrations();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "software\\Quillarvent");
+}
+
+} // namespace
