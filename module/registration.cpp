@@ -261,7 +261,9 @@ void install_steps() {
     import_legacy_descriptions(base);
 }
 
-bool prepare_configuration() {
+// The settings key, the configuration folder and an empty files.dat, when
+// they are missing.
+bool prepare_configuration_files() {
     ConfigurationSecurity security;
     {
         ScopedRegKey key;
@@ -289,8 +291,10 @@ bool prepare_configuration() {
                 return false;
         }
     }
-    return extract_overlay_icons();
+    return true;
 }
+
+bool prepare_configuration() { return prepare_configuration_files() && extract_overlay_icons(); }
 
 void remove_all_descriptions() {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, settings_key_path);
@@ -310,6 +314,10 @@ void remove_all_descriptions() {
 HRESULT register_server() {
     std::string module_path;
     HRESULT hr = get_module_path(module_path);
+    // Descriptions imported from an older installation need files.dat to
+    // exist already, or a first install would report a missing configuration
+    // and lose them from the index.
+    prepare_configuration_files();
     install_steps();
     register_info_tip_for_all_types();
     if (!prepare_configuration())

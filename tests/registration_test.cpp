@@ -9,6 +9,8 @@
 
 #include "module/class_ids.h"
 #include "module/info_tip_types.h"
+#include "module/module_start_up.h"
+#include "module/registration.h"
 #include "store/item_info.h"
 #include "tests/message_box_catcher.h"
 #include "tests/test_support.h"
@@ -289,6 +291,49 @@ TEST_F(Registration, LeavesOtherPeoplesFilesInTheBaseFolder) {
     EXPECT_FALSE(path_exists(base + "setting.dat"));
 }
 
+// A first install over an older installation: the imported descriptions
+// reach files.dat, and nobody is told the configuration is missing.
+TEST_F(Registration, FirstInstallImportsTheOlderInstallationsDescriptions) {
+    std::string base = base_folder, file = base + "imported.txt";
+    ASSERT_TRUE(write_whole_file(file, "x"));
+    std::string tree, descr;
+    auto put32 = [](std::string &out, int32_t v) {
+        out.append(reinterpret_cast<const char *>(&v), 4);
+    };
+    put32(tree, 1);
+    put32(tree, 1);
+    put32(tree, 16);
+    tree += "C:\\Program Files";
+    tree.append("\x29\x01", 2);
+    put32(descr, 12);
+    descr += "imported.txt";
+    put32(descr, 1);
+    put32(descr, 0);
+    put32(descr, 5);
+    descr += "hello";
+    descr.append("\x29\x01", 2);
+    ASSERT_TRUE(write_whole_file(base + "tree.dat", tree));
+    ASSERT_TRUE(write_whole_file(base + "descr.dat", descr));
+    {
+        MessageBoxCatcher converted("Error", IDOK, 20000);
+        MessageBoxCatcher configuration("Quillarvent", IDOK, 3000);
+        ASSERT_EQ(0u, register_dll());
+        EXPECT_EQ("Globals descriptions was be succeeded converted , but local description not "
+                  "supported at this version",
+                  converted.text());
+        EXPECT_FALSE(configuration.caught());
+    }
+    std::string index, stream;
+    ASSERT_TRUE(read_whole_file(config_ + "\\files.dat", index));
+    EXPECT_NE(std::string::npos, index.find(file));
+    ASSERT_TRUE(read_whole_file(file + ":plivar", stream));
+    EXPECT_EQ(std::string("\0\0\0\0hello", 9), stream);
+    EXPECT_FALSE(path_exists(base + "tree.dat"));
+    EXPECT_FALSE(path_exists(base + "descr.dat"));
+    DeleteFileA((file + ":plivar").c_str());
+    DeleteFileA(file.c_str());
+}
+
 TEST_F(Registration, NoConfigurationFolderMeansAccessDeniedAndNoEntries) {
     ASSERT_TRUE(write_whole_file(config_, "a file where the folder belongs"));
     HMODULE dll = LoadLibraryA((std::string(install_folder) + "plivar_23.dll").c_str());
@@ -304,6 +349,29 @@ TEST_F(Registration, NoConfigurationFolderMeansAccessDeniedAndNoEntries) {
     DeleteFileA(config_.c_str());
     remove_info_tip_registrations();
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "software\\Quillarvent");
+}
+
+// A program folder whose name did not fit at start-up is never scheduled
+// for removal: an empty or cut name could stand for another folder.
+TEST(ScheduleRemoval, NeedsAKnownProgramFolder) {
+    const char run_once[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, run_once, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    RegDeleteValueA(key, "dele");
+    RegCloseKey(key);
+    module_folder[0] = '\0';
+    schedule_removal(nullptr);
+    EXPECT_EQ("<no value>", value_of(HKEY_LOCAL_MACHINE, run_once, "dele"));
+
+    strcpy(module_folder, "C:\\Program Files\\Quillarvent\\");
+    schedule_removal(nullptr);
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    EXPECT_EQ(std::string(windows) +
+                  "\\System32\\cmd.exe /c rd /s /q  \"C:\\Program Files\\Quillarvent\\\"",
+              value_of(HKEY_LOCAL_MACHINE, run_once, "dele"));
+    module_folder[0] = '\0';
 }
 
 } // namespace
