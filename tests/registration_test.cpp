@@ -256,6 +256,7 @@ TEST_F(Registration, UnregisteringWithYesRemovesEveryIndexedDescription) {
 
 TEST_F(Registration, AnOlderLibraryBesideIsOnlyScheduledForRemoval) {
     ASSERT_TRUE(write_whole_file(std::string(install_folder) + "plivar.dll", "old"));
+    ASSERT_TRUE(write_whole_file(std::string(base_folder) + "tree.dat", "not imported"));
     ASSERT_TRUE(write_whole_file(std::string(base_folder) + "zanq.dll", "older"));
     ASSERT_TRUE(write_whole_file(std::string(base_folder) + "help.htm", "help"));
     ASSERT_EQ(0u, register_dll());
@@ -267,7 +268,9 @@ TEST_F(Registration, AnOlderLibraryBesideIsOnlyScheduledForRemoval) {
                        "dele"));
     EXPECT_TRUE(path_exists(std::string(install_folder) + "plivar.dll"));
     EXPECT_TRUE(path_exists(std::string(base_folder) + "help.htm"));
+    EXPECT_TRUE(path_exists(std::string(base_folder) + "tree.dat"));
     EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text));
+    DeleteFileA((std::string(base_folder) + "tree.dat").c_str());
     DeleteFileA((std::string(base_folder) + "zanq.dll").c_str());
     DeleteFileA((std::string(base_folder) + "help.htm").c_str());
 }
@@ -349,6 +352,34 @@ TEST_F(Registration, NoConfigurationFolderMeansAccessDeniedAndNoEntries) {
     DeleteFileA(config_.c_str());
     remove_info_tip_registrations();
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "software\\Quillarvent");
+}
+
+// The older sibling component's entries go too, wherever they hang.
+TEST(InfoTipRemoval, TakesTheSiblingComponentsEntriesAlong) {
+    const char sibling[] = "{2D7A5C13-8E4B-4F61-9A0C-3B6E1F4D7A92}";
+    RegSetValueA(HKEY_CLASSES_ROOT, ".qzz", REG_SZ, "qzzfile", 7);
+    RegSetValueA(HKEY_CLASSES_ROOT, ".qzz\\shellex\\{00021500-0000-0000-C000-000000000046}", REG_SZ,
+                 sibling, sizeof(sibling));
+    RegSetValueA(HKEY_CLASSES_ROOT, "qzzfile\\shellex\\IconHandler", REG_SZ, sibling,
+                 sizeof(sibling));
+    RegSetValueA(HKEY_CLASSES_ROOT, ".qzy\\shellex\\{00021500-0000-0000-C000-000000000046}", REG_SZ,
+                 "{someone else}", 14);
+    RegSetValueA(HKEY_CLASSES_ROOT, "Zanq.TextInfo", REG_SZ, "old", 3);
+    RegSetValueA(HKEY_CLASSES_ROOT, "Folder\\shellex\\{00021500-0000-0000-C000-000000000046}",
+                 REG_SZ, "{someone else}", 14);
+
+    remove_info_tip_registrations();
+
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, ".qzz\\shellex"));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, "qzzfile\\shellex"));
+    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, ".qzz"));
+    EXPECT_EQ("{someone else}",
+              value_of(HKEY_CLASSES_ROOT, ".qzy\\shellex\\{00021500-0000-0000-C000-000000000046}"));
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, "Zanq.TextInfo"));
+    EXPECT_FALSE(
+        key_exists(HKEY_CLASSES_ROOT, "Folder\\shellex\\{00021500-0000-0000-C000-000000000046}"));
+    for (const char *key : {".qzz", ".qzy", "qzzfile"})
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, key);
 }
 
 // A program folder whose name did not fit at start-up is never scheduled
