@@ -71,18 +71,7 @@ TEST(RegistrationProgramArguments, OnlyShortExtensionsOrFolder) {
 
 DWORD run_registration_program(const std::string &argument) {
     std::string command = "\"" + build_output_folder() + "quillarvent_registry.exe\" " + argument;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
-        return GetLastError() | 0x80000000;
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD code = 0xFFFFFFFF;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return code;
+    return run_program(command, 30000);
 }
 
 TEST(RegistrationProgram, WritesTheKeyAndRefusesAnythingElse) {

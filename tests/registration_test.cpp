@@ -92,18 +92,7 @@ class Registration : public ::testing::Test {
     DWORD regsvr32(const std::string &arguments) {
         std::string command = "C:\\windows\\system32\\regsvr32.exe /s " + arguments + " \"" +
                               install_folder + "plivar_23.dll\"";
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process))
-            return GetLastError() | 0x80000000u;
-        WaitForSingleObject(process.hProcess, 60000);
-        DWORD code = 0xFFFFFFFF;
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-        return code;
+        return run_program(command);
     }
     DWORD register_dll() { return regsvr32(""); }
     std::string unregister(int answer) {

@@ -30,4 +30,7 @@ bool read_whole_file(const std::string &path, std::string &bytes);
 bool write_whole_file(const std::string &path, const std::string &bytes);
 std::string rcdata_bytes(HMODULE module, int id);
 bool path_exists(const std::string &path);
+// Runs a command line and waits for it; its exit code, or 0x80000000 plus the
+// error when it could not be started.
+DWORD run_program(std::string command, DWORD timeout_ms = 60000);
 void delete_tree(const std::string &path);
