@@ -13,6 +13,23 @@ ULONG ref_count_of(IUnknown *object) {
 
 typedef DllTest ComServer;
 
+// Loading the library does nothing; the first call into an export starts it,
+// and then the overlay icons lie beside it.
+TEST_F(ComServer, FirstExportedCallRunsTheStartUp) {
+    EXPECT_FALSE(path_exists(tools_ + "images"));
+    EXPECT_EQ(S_OK, can_unload_now());
+    EXPECT_FALSE(path_exists(tools_ + "images"));
+    IClassFactory *factory = nullptr;
+    ASSERT_EQ(S_OK,
+              get_class_object(main_clsid, IID_IClassFactory, reinterpret_cast<void **>(&factory)));
+    factory->Release();
+    for (int i = 0; i < 6; ++i) {
+        std::string bytes;
+        ASSERT_TRUE(read_whole_file(tools_ + "images\\icon" + std::to_string(i) + ".png", bytes));
+        EXPECT_TRUE(bytes == rcdata_bytes(dll_, 241 + i)) << i;
+    }
+}
+
 TEST_F(ComServer, CountsFactoriesObjectsAndLocks) {
     EXPECT_EQ(S_OK, can_unload_now());
     IClassFactory *factory = nullptr;
