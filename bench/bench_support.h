@@ -66,3 +66,21 @@ inline std::string make_index_bytes(int count, std::vector<std::wstring> &paths)
     }
     return bytes;
 }
+
+// The paths to ask about, in a scattered order over the index, each string
+// freshly made as the shell hands one over: the index is probed at random
+// while the question itself is at hand, as in a shell view.
+struct query_list {
+    std::vector<std::wstring> paths;
+    std::vector<uint32_t> keys;
+};
+
+inline query_list make_queries(const std::vector<std::wstring> &paths) {
+    query_list queries;
+    size_t n = paths.size();
+    for (size_t i = 0; i < n; ++i) {
+        queries.paths.push_back(paths[(i * 7919u) % n]);
+        queries.keys.push_back(path_hash(queries.paths.back().c_str()));
+    }
+    return queries;
+}

@@ -52,11 +52,11 @@ double member_calls_per_second(IShellIconOverlayIdentifier *overlay,
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([&, t] {
             long long mine = 0;
-            size_t i = t * 7919u;
+            size_t i = t * paths.size() / threads;
             while (!go)
                 YieldProcessor();
             while (!stop) {
-                for (int n = 0; n < 256; ++n, i += 104729)
+                for (int n = 0; n < 256; ++n, ++i)
                     overlay->IsMemberOf(paths[i % paths.size()].c_str(), 0);
                 mine += 256;
             }
@@ -147,33 +147,28 @@ int main() {
     printf("figure: negative_entry_bytes value=%.1f bytes target=64\n",
            double(after - before) / negative_count);
 
+    query_list queries = make_queries(paths);
     std::map<uint32_t, int> bare;
-    std::vector<uint32_t> keys;
-    for (int i = 0; i < described_count; ++i) {
-        keys.push_back(path_hash(paths[i].c_str()));
-        bare.emplace(keys[i], i);
-    }
-    std::vector<int> order(described_count);
     for (int i = 0; i < described_count; ++i)
-        order[i] = static_cast<int>((i * 7919LL) % described_count);
+        bare.emplace(queries.keys[i], i);
     long found = 0;
     auto known = best_by_turns(
-        7,
+        15,
         [&] {
-            for (int i : order)
-                found += overlay->IsMemberOf(paths[i].c_str(), 0) == S_OK;
+            for (const auto &path : queries.paths)
+                found += overlay->IsMemberOf(path.c_str(), 0) == S_OK;
         },
         [&] {
-            for (int i : order)
-                found += bare.find(path_hash(paths[i].c_str())) != bare.end();
+            for (const auto &path : queries.paths)
+                found += bare.find(path_hash(path.c_str())) != bare.end();
         });
     printf("figure: is_member_known value=%.1f ns baseline=%.1f ns ratio=%.2f target=2.00\n",
            known.first * 1e9 / described_count, known.second * 1e9 / described_count,
            known.first / known.second);
 
-    double one = member_calls_per_second(overlay, paths, 1);
-    double two = member_calls_per_second(overlay, paths, 2);
-    double six = member_calls_per_second(overlay, paths, 6);
+    double one = member_calls_per_second(overlay, queries.paths, 1);
+    double two = member_calls_per_second(overlay, queries.paths, 2);
+    double six = member_calls_per_second(overlay, queries.paths, 6);
     printf("figure: is_member_known_2_threads value=%.0f calls/s baseline=%.0f calls/s "
            "ratio=%.2f floor=1.6\n",
            two, one, two / one);
