@@ -22,28 +22,6 @@ const char append_denied_text[] = "Can't get access to configuration file , may 
 const char rewrite_denied_text[] = "Can't get access to configuration file , may be you are not "
                                    "authorized user,\t\t\t\t\t\t\totherwise reinstall Quillarvent";
 
-class ExclusiveLock {
-  public:
-    explicit ExclusiveLock(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock &) = delete;
-    ExclusiveLock &operator=(const ExclusiveLock &) = delete;
-
-  private:
-    SRWLOCK &lock_;
-};
-
-class SharedLock {
-  public:
-    explicit SharedLock(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockShared(&lock_); }
-    ~SharedLock() { ReleaseSRWLockShared(&lock_); }
-    SharedLock(const SharedLock &) = delete;
-    SharedLock &operator=(const SharedLock &) = delete;
-
-  private:
-    SRWLOCK &lock_;
-};
-
 const uint64_t fnv_offset = 0xcbf29ce484222325ull;
 const uint64_t fnv_prime = 0x100000001b3ull;
 
@@ -153,9 +131,7 @@ uint64_t path_id(const wchar_t *path) {
 
 } // namespace
 
-CInfoHolder::CInfoHolder() : left_size(), left_time(), config_error_shown(false) {
-    InitializeSRWLock(&lock_);
-}
+CInfoHolder::CInfoHolder() : left_size(), left_time(), config_error_shown(false) {}
 
 CInfoHolder::entry_list::const_iterator CInfoHolder::first_of_key(uint32_t key) const {
     // The keys alone are searched: a sixth of the memory of the entries.

@@ -13,6 +13,7 @@
 
 #include "store/item_info.h"
 #include "store/path_id_set.h"
+#include "store/reader_writer_lock.h"
 
 // The index of described items: which paths carry a description and with
 // which marker, answered from memory, and kept in files.dat for every process
@@ -76,7 +77,7 @@ class CInfoHolder {
     // Shows the configuration message once per process; true if shown now.
     bool report(config_problem problem);
 
-    mutable SRWLOCK lock_;
+    mutable CReaderWriterLock lock_;
     // Records in ascending key order; records whose paths share a key stay
     // side by side in the order they were entered. A sorted array: lookups
     // are a binary search, and the n-th record is found at once.
