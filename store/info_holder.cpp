@@ -321,11 +321,12 @@ CInfoHolder::config_problem CInfoHolder::save_index_locked() {
     for (; next_foreign != foreign.end(); ++next_foreign)
         bytes += next_foreign->second;
 
-    // Emptied first, as a newly created file would be: writing over the old
-    // content costs more than writing a fresh file.
+    // Written over the old content and cut after it: faster than emptying the
+    // file first, and a write that fails halfway leaves records the loader
+    // can still read up to the damage.
     LARGE_INTEGER zero = {};
-    if (SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()))
-        write_all(file.get(), bytes);
+    if (SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) && write_all(file.get(), bytes))
+        SetEndOfFile(file.get());
     remember_file(file.get());
     return config_problem::none;
 }
