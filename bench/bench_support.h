@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "store/item_info.h"
+#include "store/path_text.h"
 
 // Helpers shared by the benchmark programs.
 
@@ -61,7 +62,7 @@ inline std::string make_index_bytes(int count, std::vector<std::wstring> &paths)
     for (const auto &entry : order) {
         scratch.key = entry.first;
         scratch.icon_kind = entry.second % 6;
-        scratch.path = to_ansi(paths[entry.second].c_str());
+        ansi_path_of(paths[entry.second].c_str(), scratch.path);
         scratch.save_record(bytes);
     }
     return bytes;

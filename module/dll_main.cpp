@@ -2,6 +2,7 @@
 #include <objbase.h>
 
 #include "module/class_factory.h"
+#include "module/guarded_call.h"
 #include "module/module_start_up.h"
 #include "module/registration.h"
 
@@ -16,20 +17,26 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID *out) {
-    ensure_module_started();
-    return get_class_object(clsid, iid, out);
+    return guarded_call([&] {
+        ensure_module_started();
+        return get_class_object(clsid, iid, out);
+    });
 }
 
 STDAPI DllCanUnloadNow() {
-    return can_unload_now();
+    return guarded_call([] { return can_unload_now(); });
 }
 
 STDAPI DllRegisterServer() {
-    ensure_module_started();
-    return register_server();
+    return guarded_call([] {
+        ensure_module_started();
+        return register_server();
+    });
 }
 
 STDAPI DllUnregisterServer() {
-    ensure_module_started();
-    return unregister_server();
+    return guarded_call([] {
+        ensure_module_started();
+        return unregister_server();
+    });
 }

@@ -8,6 +8,7 @@
 
 #include "module/win_handles.h"
 #include "store/info_holder.h"
+#include "store/path_text.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ const int32_t max_buffered = 1023; // names and texts pass a 1024-byte buffer
 // Bounds-checked reading of little-endian fields from a byte string.
 class Reader {
   public:
-    explicit Reader(const std::string &bytes) : pos_(bytes.data()), end_(pos_ + bytes.size()) {}
+    explicit Reader(std::string_view bytes) : pos_(bytes.data()), end_(pos_ + bytes.size()) {}
 
     bool int32(int32_t &value) { return take(&value, 4); }
     bool marker() {
@@ -51,7 +52,7 @@ typedef std::vector<std::vector<std::string>> folder_table;
 
 // Counts larger than the bytes left could hold are damage, not a reason to
 // allocate: every name needs at least its length and marker.
-folder_table read_folder_table(const std::string &tree) {
+folder_table read_folder_table(std::string_view tree) {
     Reader in(tree);
     folder_table table;
     int32_t levels = 0;
@@ -73,26 +74,36 @@ folder_table read_folder_table(const std::string &tree) {
     return table;
 }
 
-bool read_whole(const std::string &path, std::string &bytes) {
+enum class legacy_file { missing, read, unreadable };
+
+// Far beyond any real table; a larger file is not read, and so not deleted.
+const LONGLONG max_legacy_bytes = 0x10000000;
+
+legacy_file read_whole(const std::string &path, std::string &bytes) {
     ScopedFile file(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file.valid())
-        return false;
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? legacy_file::missing
+                                                      : legacy_file::unreadable;
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 0x10000000)
-        return true; // beyond any real table: read as empty
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > max_legacy_bytes)
+        return legacy_file::unreadable;
     bytes.resize(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)))
-        read = 0;
-    bytes.resize(read);
-    return true;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD n = 0;
+        if (!ReadFile(file.get(), &bytes[done], static_cast<DWORD>(bytes.size() - done), &n,
+                      nullptr) ||
+            n == 0)
+            return legacy_file::unreadable;
+        done += n;
+    }
+    return legacy_file::read;
 }
 
 } // namespace
 
 void parse_legacy_descriptions(
-    const std::string &tree, const std::string &descr,
+    std::string_view tree, std::string_view descr,
     const std::function<void(const std::string &path, const std::string &text)> &found) {
     folder_table table = read_folder_table(tree);
     Reader in(descr);
@@ -119,15 +130,22 @@ void parse_legacy_descriptions(
 void import_legacy_descriptions(const std::string &base) {
     std::string tree_path = base + "tree.dat", descr_path = base + "descr.dat";
     std::string tree, descr;
-    if (!read_whole(tree_path, tree))
+    if (read_whole(tree_path, tree) != legacy_file::read)
+        return;
+    // Both files are read before either is deleted: descr.dat means nothing
+    // without the folder table.
+    legacy_file descr_state = read_whole(descr_path, descr);
+    if (descr_state == legacy_file::unreadable)
         return;
     DeleteFileA(tree_path.c_str());
-    if (!read_whole(descr_path, descr))
+    if (descr_state == legacy_file::missing)
         return;
     DeleteFileA(descr_path.c_str());
 
     parse_legacy_descriptions(tree, descr, [](const std::string &path, const std::string &text) {
-        info_holder.add_description(to_wide(path).c_str(), 0, text.c_str());
+        std::wstring wide;
+        if (wide_path_of(path, wide))
+            info_holder.add_description(wide.c_str(), 0, text.c_str());
     });
     info_holder.save_index();
     MessageBoxA(nullptr,

@@ -6,10 +6,12 @@
 #include "module/win_handles.h"
 #include "resources/resource.h"
 #include "store/info_holder.h"
+#include "store/path_text.h"
 
 HINSTANCE module_instance;
 DWORD os_major_version;
 char module_folder[MAX_PATH];
+DWORD module_folder_error = ERROR_FILE_NOT_FOUND;
 char index_path[MAX_PATH];
 overlay_entry overlay_table[6];
 HFONT default_gui_font;
@@ -31,27 +33,44 @@ BOOL CALLBACK run_start_up_once(PINIT_ONCE, PVOID, PVOID *) {
     return TRUE;
 }
 
+// A truncated name, or one whose ANSI form is a look-alike, would name
+// another folder: module_folder then stays empty, and the reason is kept.
 void set_module_folder() {
-    char file_name[MAX_PATH];
-    DWORD length = GetModuleFileNameA(module_instance, file_name, MAX_PATH);
     module_folder[0] = '\0';
-    // A truncated name would give a wrong folder; leave it empty instead.
-    if (length == 0 || length >= MAX_PATH)
+    wchar_t file_name[MAX_PATH];
+    DWORD length = GetModuleFileNameW(module_instance, file_name, MAX_PATH);
+    if (length == 0) {
+        module_folder_error = GetLastError();
         return;
-    char *last_backslash = strrchr(file_name, '\\');
-    if (!last_backslash)
-        return;
-    last_backslash[1] = '\0';
-    StringCchCopyA(module_folder, MAX_PATH, file_name);
+    }
+    std::string ansi;
+    if (length >= MAX_PATH) {
+        module_folder_error = ERROR_INSUFFICIENT_BUFFER;
+    } else if (!ansi_path_of(file_name, ansi)) {
+        module_folder_error = ERROR_NO_UNICODE_TRANSLATION;
+    } else if (ansi.size() >= MAX_PATH) {
+        module_folder_error = ERROR_INSUFFICIENT_BUFFER;
+    } else {
+        size_t last_backslash = ansi.rfind('\\');
+        if (last_backslash == std::string::npos) {
+            module_folder_error = ERROR_BAD_PATHNAME;
+            return;
+        }
+        ansi.resize(last_backslash + 1);
+        StringCchCopyA(module_folder, MAX_PATH, ansi.c_str());
+        module_folder_error = ERROR_SUCCESS;
+    }
 }
 
 void set_index_path() {
-    char folder[MAX_PATH];
+    wchar_t folder[MAX_PATH];
+    std::string ansi;
     index_path[0] = '\0';
-    if (FAILED(
-            SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+                                folder)) ||
+        !ansi_path_of(folder, ansi))
         return;
-    if (FAILED(StringCchPrintfA(index_path, MAX_PATH, "%s\\Quillarvent\\files.dat", folder)))
+    if (FAILED(StringCchPrintfA(index_path, MAX_PATH, "%s\\Quillarvent\\files.dat", ansi.c_str())))
         index_path[0] = '\0';
 }
 
@@ -67,8 +86,9 @@ void fill_overlay_table() {
         if (!module_folder[0] || FAILED(StringCchPrintfA(path, MAX_PATH, "%simages\\icon%d.%s",
                                                          module_folder, i, extension)))
             continue;
-        if (!MultiByteToWideChar(CP_ACP, 0, path, -1, row.icon_path, MAX_PATH))
-            row.icon_path[0] = L'\0';
+        std::wstring wide;
+        if (wide_path_of(path, wide) && wide.size() < MAX_PATH)
+            StringCchCopyW(row.icon_path, MAX_PATH, wide.c_str());
     }
 }
 

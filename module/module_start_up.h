@@ -17,6 +17,10 @@ struct overlay_entry {
 extern HINSTANCE module_instance;
 extern DWORD os_major_version;
 extern char module_folder[MAX_PATH]; // ends with a backslash; empty if unknown
+// Why module_folder is empty: ERROR_INSUFFICIENT_BUFFER for a library path
+// too long for it, ERROR_NO_UNICODE_TRANSLATION for one without an exact
+// ANSI form; 0 once it is set.
+extern DWORD module_folder_error;
 extern char index_path[MAX_PATH];    // ...\Quillarvent\files.dat; empty if unknown
 extern overlay_entry overlay_table[6];
 extern HFONT default_gui_font;

@@ -10,12 +10,14 @@
 #include <vector>
 
 #include "module/class_ids.h"
+#include "module/folder_tree.h"
 #include "module/info_tip_types.h"
 #include "module/legacy_import.h"
 #include "module/module_start_up.h"
 #include "module/settings.h"
 #include "module/win_handles.h"
 #include "store/info_holder.h"
+#include "store/path_text.h"
 
 namespace {
 
@@ -89,7 +91,7 @@ LONG create_key(HKEY root, const std::string &path, HKEY *key) {
                            nullptr);
 }
 
-HRESULT write_owned_key(const owned_key &entry, const std::string &module_path) {
+HRESULT write_owned_key(const owned_key &entry, const std::wstring &module_path) {
     RegDeleteTreeA(entry.root, entry.path.c_str());
     ScopedRegKey key;
     LONG result = create_key(entry.root, entry.path, key.receive());
@@ -99,17 +101,23 @@ HRESULT write_owned_key(const owned_key &entry, const std::string &module_path) 
         ScopedRegKey server;
         result = create_key(key.get(), "InprocServer32", server.receive());
         if (result == ERROR_SUCCESS)
-            result = set_string(server.get(), nullptr, module_path);
+            result = RegSetValueExW(server.get(), nullptr, 0, REG_SZ,
+                                    reinterpret_cast<const BYTE *>(module_path.c_str()),
+                                    static_cast<DWORD>((module_path.size() + 1) * sizeof(wchar_t)));
         if (result == ERROR_SUCCESS)
             result = set_string(server.get(), "ThreadingModel", "Both");
     }
     return HRESULT_FROM_WIN32(result);
 }
 
-// The library's own file name; fails when it does not fit the buffer.
-HRESULT get_module_path(std::string &path) {
-    char name[MAX_PATH];
-    DWORD length = GetModuleFileNameA(module_instance, name, MAX_PATH);
+// The library's own file name, exactly as start-up found it; fails when it
+// does not fit the buffer or has no exact ANSI form.
+HRESULT get_module_path(std::wstring &path) {
+    if (!module_folder[0])
+        return HRESULT_FROM_WIN32(module_folder_error ? module_folder_error
+                                                      : ERROR_INSUFFICIENT_BUFFER);
+    wchar_t name[MAX_PATH];
+    DWORD length = GetModuleFileNameW(module_instance, name, MAX_PATH);
     if (length == 0)
         return HRESULT_FROM_WIN32(GetLastError());
     if (length >= MAX_PATH)
@@ -118,7 +126,7 @@ HRESULT get_module_path(std::string &path) {
     return S_OK;
 }
 
-HRESULT apply_registry_script(const std::string &module_path) {
+HRESULT apply_registry_script(const std::wstring &module_path) {
     for (const char *path : shared_keys) {
         ScopedRegKey key;
         LONG result = create_key(HKEY_CLASSES_ROOT, path, key.receive());
@@ -138,37 +146,62 @@ HRESULT apply_registry_script(const std::string &module_path) {
     return HRESULT_FROM_WIN32(result);
 }
 
-HRESULT remove_registry_script() {
-    for (const owned_key &entry : owned_keys())
-        RegDeleteTreeA(entry.root, entry.path.c_str());
-    ScopedRegKey approved;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, approved_key, 0, KEY_SET_VALUE, approved.receive()) ==
-        ERROR_SUCCESS)
-        for (const std::string &name : approved_names())
-            RegDeleteValueA(approved.get(), name.c_str());
-    SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
-    return S_OK;
+// A key or value that is already gone is not a failure.
+HRESULT removal_result(LONG result) {
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? S_OK
+                                                                      : HRESULT_FROM_WIN32(result);
 }
 
-HRESULT register_type_library(const std::string &module_path) {
+// Removes every entry of the registration; returns the first failure.
+HRESULT remove_registry_script() {
+    HRESULT first = S_OK;
+    auto keep_first = [&first](HRESULT hr) {
+        if (SUCCEEDED(first) && FAILED(hr))
+            first = hr;
+    };
+    for (const owned_key &entry : owned_keys())
+        keep_first(removal_result(RegDeleteTreeA(entry.root, entry.path.c_str())));
+    ScopedRegKey approved;
+    LONG opened =
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, approved_key, 0, KEY_SET_VALUE, approved.receive());
+    keep_first(removal_result(opened));
+    if (opened == ERROR_SUCCESS)
+        for (const std::string &name : approved_names())
+            keep_first(removal_result(RegDeleteValueA(approved.get(), name.c_str())));
+    SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+    return first;
+}
+
+HRESULT register_type_library(const std::wstring &module_path) {
     ITypeLib *library = nullptr;
-    std::wstring path = to_wide(module_path);
-    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+    HRESULT hr = LoadTypeLibEx(module_path.c_str(), REGKIND_NONE, &library);
     if (SUCCEEDED(hr)) {
+        std::wstring path = module_path;
         hr = RegisterTypeLib(library, &path[0], nullptr);
         library->Release();
     }
     return hr;
 }
 
+// A type library that is not registered needs no removal; one that is and
+// cannot be removed is a failure, whatever the code.
 HRESULT unregister_type_library() {
-    HRESULT hr = UnRegisterTypeLib(type_library_id, 1, 0, 1033, SYS_WIN64);
-    return hr == TYPE_E_REGISTRYACCESS || hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK
-                                                                                         : hr;
+    {
+        ScopedRegKey version;
+        LONG opened = RegOpenKeyExA(HKEY_CLASSES_ROOT,
+                                    "TypeLib\\{5F3A9C24-7B1E-4D86-A2C9-8E4B6D1F3A57}\\1.0", 0,
+                                    KEY_READ, version.receive());
+        if (opened == ERROR_FILE_NOT_FOUND)
+            return S_OK;
+    }
+    return UnRegisterTypeLib(type_library_id, 1, 0, 1033, SYS_WIN64);
 }
 
-bool file_exists(const std::string &path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+// A file, not a folder of the same name: only files are the older
+// installation's.
+bool is_file(const std::string &path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 std::string install_base() {
@@ -181,21 +214,26 @@ std::string install_base() {
 // that installation used: elsewhere they may belong to anyone.
 bool holds_older_installation(const std::string &base) {
     for (const char *name : {"zanq.dll", "tree.dat", "descr.dat", "setting.dat"})
-        if (file_exists(base + name))
+        if (is_file(base + name))
             return true;
     return false;
 }
 
-void delete_folder_tree(const std::string &folder) {
-    char from[1024] = {};
-    if (folder.size() + 2 > sizeof(from))
-        return;
-    memcpy(from, folder.c_str(), folder.size()); // ends with two NULs
-    SHFILEOPSTRUCTA operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = from;
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-    SHFileOperationA(&operation);
+// The icon files start-up writes, by their full ANSI names.
+std::vector<std::string> own_icon_files() {
+    std::vector<std::string> names;
+    for (const overlay_entry &row : overlay_table) {
+        std::string name;
+        if (row.icon_path[0] && ansi_path_of(row.icon_path, name))
+            names.push_back(name);
+    }
+    return names;
+}
+
+std::string without_trailing_backslash(std::string path) {
+    if (!path.empty() && path.back() == '\\')
+        path.pop_back();
+    return path;
 }
 
 class ConfigurationSecurity {
@@ -219,8 +257,8 @@ class ConfigurationSecurity {
 } // namespace
 
 void schedule_removal(const char *path) {
-    // Without a known program folder (its name did not fit the buffer at
-    // start-up) there is nothing safe to remove.
+    // Without a known program folder (its name did not fit the buffer or the
+    // code page at start-up) there is nothing safe to remove.
     if (!path && !module_folder[0])
         return;
     char windows[1024];
@@ -228,10 +266,29 @@ void schedule_removal(const char *path) {
     if (length == 0 || length >= sizeof(windows))
         return;
     std::string command = windows;
-    if (path)
-        command += std::string("\\System32\\cmd.exe /c del /s /q  \"") + path + "\"";
-    else
-        command += std::string("\\System32\\cmd.exe /c rd /s /q  \"") + module_folder + "\"";
+    if (path) {
+        // A folder of that name is someone else's: del would empty it.
+        if (!path[0] || !is_file(path))
+            return;
+        command += std::string("\\System32\\cmd.exe /c del /q  \"") + path + "\"";
+    } else {
+        // Every name is absolute, whatever folder the command runs in. A
+        // file is deleted only when it is one (del would empty a folder of
+        // that name); the folders go only when nothing else is left in them.
+        // "%" would be read as part of a variable, so such a folder is left.
+        std::string folder = without_trailing_backslash(module_folder);
+        if (folder.find('%') != std::string::npos)
+            return;
+        std::vector<std::string> files = {folder + "\\plivar_23.dll",
+                                          folder + "\\quillarvent_registry.exe"};
+        for (const std::string &icon : own_icon_files())
+            files.push_back(icon);
+        command += "\\System32\\cmd.exe /c (for %F in (";
+        for (size_t i = 0; i < files.size(); ++i)
+            command += (i ? " \"" : "\"") + files[i] + "\"";
+        command += ") do @if \"%~aF\" lss \"d\" del /q \"%~fF\") & rd \"" + folder +
+                   "\\images\" & rd \"" + folder + "\"";
+    }
     ScopedRegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, run_once_key, 0, KEY_ALL_ACCESS, key.receive()) ==
         ERROR_SUCCESS)
@@ -239,20 +296,34 @@ void schedule_removal(const char *path) {
 }
 
 void install_steps() {
+    // Without a known program folder every name below would be relative to
+    // the caller's current folder.
+    if (!module_folder[0])
+        return;
     std::string older = std::string(module_folder) + "plivar.dll";
-    if (file_exists(older)) {
+    if (is_file(older)) {
         schedule_removal(older.c_str());
         return;
     }
     std::string base = install_base();
-    if (base != module_folder && !holds_older_installation(base))
+    if (base == module_folder) {
+        // The program folder may be a user's own: of its images folder only
+        // the icon files start-up writes are this product's, and they are
+        // written afresh by the configuration step.
+        for (const std::string &icon : own_icon_files())
+            DeleteFileA(icon.c_str());
+    }
+    if (!holds_older_installation(base))
         return;
-    if (file_exists(base + "zanq.dll"))
+    if (is_file(base + "zanq.dll"))
         remove_info_tip_registrations();
-    if (file_exists(base + "images"))
-        delete_folder_tree(base + "images");
+    if (base != module_folder) {
+        std::wstring images;
+        if (wide_path_of(base + "images", images))
+            delete_folder_tree(images);
+    }
     for (const char *name : {"help.htm", "unins000.exe", "unins000.dat", "setting.dat"})
-        if (file_exists(base + name))
+        if (is_file(base + name))
             DeleteFileA((base + name).c_str());
     char windows[1024];
     if (GetWindowsDirectoryA(windows, sizeof(windows)) == 0)
@@ -272,20 +343,20 @@ bool prepare_configuration_files() {
                             nullptr) != ERROR_SUCCESS)
             return false;
     }
-    char common[1024];
+    wchar_t common[MAX_PATH];
     if (SUCCEEDED(
-            SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common))) {
-        std::string folder = std::string(common) + "\\Quillarvent";
-        DWORD attributes = GetFileAttributesA(folder.c_str());
+            SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common))) {
+        std::wstring folder = std::wstring(common) + L"\\Quillarvent";
+        DWORD attributes = GetFileAttributesW(folder.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (!CreateDirectoryA(folder.c_str(), security.get()))
+            if (!CreateDirectoryW(folder.c_str(), security.get()))
                 return false;
         } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             return false;
         }
-        std::string index = folder + "\\files.dat";
-        if (!file_exists(index)) {
-            ScopedFile file(CreateFileA(index.c_str(), GENERIC_ALL, 0, security.get(),
+        std::wstring index = folder + L"\\files.dat";
+        if (GetFileAttributesW(index.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            ScopedFile file(CreateFileW(index.c_str(), GENERIC_ALL, 0, security.get(),
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
             if (!file.valid())
                 return false;
@@ -312,8 +383,10 @@ void remove_all_descriptions() {
 }
 
 HRESULT register_server() {
-    std::string module_path;
+    std::wstring module_path;
     HRESULT hr = get_module_path(module_path);
+    if (FAILED(hr))
+        return hr;
     // Descriptions imported from an older installation need files.dat to
     // exist already, or a first install would report a missing configuration
     // and lose them from the index.
@@ -322,8 +395,7 @@ HRESULT register_server() {
     register_info_tip_for_all_types();
     if (!prepare_configuration())
         return E_ACCESSDENIED;
-    if (SUCCEEDED(hr))
-        hr = apply_registry_script(module_path);
+    hr = apply_registry_script(module_path);
     if (SUCCEEDED(hr))
         hr = register_type_library(module_path);
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);

@@ -1,6 +1,7 @@
 #include "shell/ccinfo.h"
 
 #include "module/class_factory.h"
+#include "module/guarded_call.h"
 #include "shell/info_tip.h"
 
 CCInfo::CCInfo() : ref_count(0) {
@@ -52,12 +53,10 @@ STDMETHODIMP CCInfo::IsDirty() {
 STDMETHODIMP CCInfo::Load(LPCOLESTR file_name, DWORD) {
     if (!file_name)
         return E_INVALIDARG;
-    try {
+    return guarded_call([&] {
         item_path = file_name;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CCInfo::Save(LPCOLESTR, BOOL) {
@@ -92,8 +91,11 @@ STDMETHODIMP CCInfo::GetCommandString(UINT_PTR, UINT, UINT *, CHAR *, UINT) {
 STDMETHODIMP CCInfo::GetInfoTip(DWORD, WCHAR **tip) {
     if (!tip)
         return E_POINTER;
-    *tip = make_info_tip(item_path.c_str());
-    return S_OK;
+    *tip = nullptr;
+    return guarded_call([&] {
+        *tip = make_info_tip(item_path.c_str());
+        return S_OK;
+    });
 }
 
 STDMETHODIMP CCInfo::GetInfoFlags(DWORD *) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "module/class_factory.h"
+#include "module/guarded_call.h"
 #include "module/class_ids.h"
 #include "store/info_holder.h"
 
@@ -70,7 +71,7 @@ STDMETHODIMP CColumnProv::GetItemData(LPCSHCOLUMNID column, LPCSHCOLUMNDATA item
         return E_POINTER;
     if (!IsEqualGUID(column->fmtid, main_clsid) || column->pid != 0)
         return S_FALSE;
-    try {
+    return guarded_call([&] {
         // The shell's buffer may lack a terminator; never read past it.
         std::wstring path(item->wszFile, wcsnlen(item->wszFile, MAX_PATH));
         std::string text;
@@ -87,7 +88,5 @@ STDMETHODIMP CColumnProv::GetItemData(LPCSHCOLUMNID column, LPCSHCOLUMNDATA item
         V_VT(value) = VT_BSTR;
         V_BSTR(value) = bstr;
         return S_OK;
-    } catch (...) {
-        return S_FALSE;
-    }
+    });
 }

@@ -56,29 +56,31 @@ bool file_details_tip(const wchar_t *path, std::wstring &tip) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data))
         return true;
-    std::string name = to_ansi(last_backslash + 1);
-    std::string size = format_size_ansi(size_of(data.nFileSizeHigh, data.nFileSizeLow));
+    // Formatted in UTF-16 throughout: a name outside the ANSI code page
+    // shows as it is, not as a look-alike.
+    std::wstring size = format_size(size_of(data.nFileSizeHigh, data.nFileSizeLow));
     SYSTEMTIME created = local_time_of(data.ftCreationTime);
     SYSTEMTIME opened = local_time_of(data.ftLastAccessTime);
     SYSTEMTIME changed = local_time_of(data.ftLastWriteTime);
-    char text[1024];
-    StringCchPrintfA(text, sizeof(text),
-                     "File name : %s\nFile size : %s\nCreated : %d.%d.%d %d:%d\nLast opened : "
-                     "%d.%d.%d %d:%d\nLast changed : %d.%d.%d %d:%d",
-                     name.c_str(), size.c_str(), created.wDay, created.wMonth, created.wYear,
+    wchar_t text[1024];
+    StringCchPrintfW(text, ARRAYSIZE(text),
+                     L"File name : %s\nFile size : %s\nCreated : %d.%d.%d %d:%d\nLast opened : "
+                     L"%d.%d.%d %d:%d\nLast changed : %d.%d.%d %d:%d",
+                     last_backslash + 1, size.c_str(), created.wDay, created.wMonth, created.wYear,
                      created.wHour, created.wMinute, opened.wDay, opened.wMonth, opened.wYear,
                      opened.wHour, opened.wMinute, changed.wDay, changed.wMonth, changed.wYear,
                      changed.wHour, changed.wMinute);
-    tip = to_wide(text);
+    tip = text;
     return true;
 }
 
 // The pointer is read at most once per tick of the system clock: a user
 // cannot move it meaningfully faster, and the read is a round trip.
 bool pointer_moved_away(tip_request &request) {
-    DWORD now = GetTickCount();
-    if (now == request.cursor_checked)
+    DWORD now = request.clock();
+    if (request.cursor_checked_once && now == request.cursor_checked)
         return false;
+    request.cursor_checked_once = true;
     request.cursor_checked = now;
     POINT at;
     if (!GetCursorPos(&at))
@@ -89,31 +91,35 @@ bool pointer_moved_away(tip_request &request) {
 
 } // namespace
 
-std::string format_size_ansi(uint64_t bytes) {
+std::wstring format_size(uint64_t bytes) {
     double value = static_cast<double>(bytes);
-    const char *unit = "byte";
+    const wchar_t *unit = L"byte";
     if (bytes > 1000000000ull) {
         value /= 1e9;
-        unit = "Gb";
+        unit = L"Gb";
     } else if (bytes > 1000000ull) {
         value /= 1e6;
-        unit = "Mb";
+        unit = L"Mb";
     } else if (bytes > 1000ull) {
         value /= 1e3;
-        unit = "Kb";
+        unit = L"Kb";
     }
-    char text[64];
-    StringCchPrintfA(text, sizeof(text), "%.2f %s", value, unit);
+    wchar_t text[64];
+    StringCchPrintfW(text, ARRAYSIZE(text), L"%.2f %s", value, unit);
     return text;
 }
 
-std::wstring format_size(uint64_t bytes) {
-    return to_wide(format_size_ansi(bytes));
+tip_request start_tip_request() {
+    tip_request request;
+    GetCursorPos(&request.start_cursor);
+    request.full_content = is_full_search_on();
+    request.start_ticks = request.clock();
+    return request;
 }
 
 walk_result folder_size_walk(const std::wstring &folder, std::vector<folder_entry> *entries,
-                             bool *complete, tip_request &request) {
-    walk_result result = {0, false};
+                             tip_request &request) {
+    walk_result result = {0, false, false};
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
                                      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -121,13 +127,13 @@ walk_result folder_size_walk(const std::wstring &folder, std::vector<folder_entr
         return result;
     std::wstring prefix = folder + L"\\";
     do {
-        if (!request.full_content && GetTickCount() - request.start_ticks > time_budget_ms) {
+        if (!request.full_content && request.clock() - request.start_ticks > time_budget_ms) {
             FindClose(search);
             return result;
         }
         if (pointer_moved_away(request)) {
             FindClose(search);
-            return {result.size, true};
+            return {result.size, true, false};
         }
         if (found.cFileName[0] == L'.')
             continue;
@@ -135,11 +141,12 @@ walk_result folder_size_walk(const std::wstring &folder, std::vector<folder_entr
         // A junction or link may lead back up the tree: it counts as itself.
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            walk_result inner =
-                folder_size_walk(prefix + found.cFileName, nullptr, nullptr, request);
-            if (inner.aborted) {
+            walk_result inner = folder_size_walk(prefix + found.cFileName, nullptr, request);
+            // A walk cut anywhere below makes every total above it a lower
+            // bound, even when this folder's own listing ends right after.
+            if (inner.aborted || !inner.complete) {
                 FindClose(search);
-                return inner;
+                return {result.size + inner.size, inner.aborted, false};
             }
             size = inner.size;
         }
@@ -148,19 +155,17 @@ walk_result folder_size_walk(const std::wstring &folder, std::vector<folder_entr
             entries->push_back({size, found.cFileName});
     } while (FindNextFileW(search, &found));
     FindClose(search);
-    if (complete)
-        *complete = true;
+    result.complete = true;
     return result;
 }
 
 bool folder_summary_text(const std::wstring &folder, tip_request &request, std::wstring &text) {
     std::vector<folder_entry> entries;
-    bool complete = false;
-    walk_result total = folder_size_walk(folder, &entries, &complete, request);
+    walk_result total = folder_size_walk(folder, &entries, request);
     if (total.aborted)
         return false;
     text.reserve(4096);
-    if (!complete) {
+    if (!total.complete) {
         text = L"Total size more than " + format_size(total.size);
         return true;
     }
@@ -194,11 +199,7 @@ bool compose_generated_tip(const wchar_t *path, std::wstring &tip) {
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return file_details_tip(path, tip);
 
-    tip_request request;
-    GetCursorPos(&request.start_cursor);
-    request.full_content = is_full_search_on();
-    request.start_ticks = GetTickCount();
-    request.cursor_checked = request.start_ticks;
+    tip_request request = start_tip_request();
     return folder_summary_text(path, request, tip);
 }
 

@@ -16,8 +16,16 @@ struct tip_request {
     DWORD start_ticks = 0;
     bool full_content = false;
     POINT start_cursor = {};
-    DWORD cursor_checked = 0; // tick of the last pointer check
+    // The pointer is read at most once per tick, and always before the
+    // first entry.
+    bool cursor_checked_once = false;
+    DWORD cursor_checked = 0;
+    DWORD(WINAPI *clock)() = GetTickCount;
 };
+
+// A request as a folder tip begins: the pointer where it stands now, the
+// time budget from now, full content as the setting says.
+tip_request start_tip_request();
 
 struct folder_entry {
     uint64_t size;
@@ -26,19 +34,18 @@ struct folder_entry {
 
 struct walk_result {
     uint64_t size;
-    bool aborted; // the pointer moved away: no tip at all
+    bool aborted;  // the pointer moved away: no tip at all
+    bool complete; // every folder at every depth was listed to its end
 };
 
 // Sums the sizes below `folder`. `entries` (may be null) receives the
-// folder's own entries, `complete` (may be null) is set when the listing ran
-// to its end within the time budget.
+// folder's own entries.
 walk_result folder_size_walk(const std::wstring &folder, std::vector<folder_entry> *entries,
-                             bool *complete, tip_request &request);
+                             tip_request &request);
 
 // Builds the folder tip text for a request; false means no tip.
 bool folder_summary_text(const std::wstring &folder, tip_request &request, std::wstring &text);
 
-std::string format_size_ansi(uint64_t bytes);
 std::wstring format_size(uint64_t bytes);
 
 // The generated tip: file details or the folder summary. False: no tip.

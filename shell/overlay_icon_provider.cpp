@@ -3,8 +3,10 @@
 #include <strsafe.h>
 
 #include "module/class_factory.h"
+#include "module/guarded_call.h"
 #include "module/module_start_up.h"
 #include "store/info_holder.h"
+#include "store/path_text.h"
 
 COverlayIconProvider::COverlayIconProvider(int kind) : ref_count(0), icon_kind(kind) {
     module_add_ref();
@@ -47,23 +49,23 @@ int overlay_kind_of(const wchar_t *path) {
     case CInfoHolder::entry_state::unknown:
         break;
     }
-    // First sight of this path: look at the item once and remember.
-    kind = read_icon_kind(path);
-    if (kind == -1)
+    // First sight of this path: look at the item once and remember. A path
+    // the index cannot hold (no exact ANSI form, too long) has no
+    // description here, and is not looked at again either.
+    kind = fits_code_page(path) ? read_icon_kind(path) : -1;
+    if (kind == -1 || info_holder.enter_described(path, kind) > 1) {
         info_holder.mark_not_described(path);
-    else
-        info_holder.add_description(path, kind, nullptr);
+        return -1;
+    }
+    // A save may have entered the item meanwhile: its kind stands.
+    info_holder.lookup_icon_kind(path, kind);
     return kind;
 }
 
 STDMETHODIMP COverlayIconProvider::IsMemberOf(LPCWSTR path, DWORD) {
     if (!path)
         return E_INVALIDARG;
-    try {
-        return overlay_kind_of(path) == icon_kind ? S_OK : S_FALSE;
-    } catch (...) {
-        return S_FALSE;
-    }
+    return guarded_call([&] { return overlay_kind_of(path) == icon_kind ? S_OK : S_FALSE; });
 }
 
 STDMETHODIMP COverlayIconProvider::GetOverlayInfo(LPWSTR icon_file, int capacity, int *index,

@@ -6,11 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "store/index_file.h"
 #include "store/item_info.h"
 #include "store/path_id_set.h"
 #include "store/reader_writer_lock.h"
@@ -22,6 +21,12 @@
 // One reader/writer lock guards the map and the index file: lookups share it,
 // changes hold it alone. Stream I/O and message boxes happen outside it, so a
 // slow item or a user who leaves a message open never stalls other threads.
+//
+// files.dat is the record all processes share. A change is written into the
+// file as it stands when the change is made: records other processes wrote
+// meanwhile stay, and this process's view of the file is brought up to date
+// at the same time. A change whose write failed is kept and written with the
+// next one.
 class CInfoHolder {
   public:
     typedef boost::shared_ptr<const item_info> record_ptr;
@@ -42,38 +47,51 @@ class CInfoHolder {
     void load_index();
     void save_index();
     // 0 done; 1 stored, but the index file could not be opened and the user
-    // was told; otherwise the stream write's system error code.
+    // was told; otherwise a system error code: the stream write's, or
+    // ERROR_INVALID_NAME for a path without an exact ANSI form and
+    // ERROR_FILENAME_EXCED_RANGE for one of 260 bytes or more, which files.dat
+    // cannot hold. A refused path is not touched.
     DWORD add_description(const wchar_t *path, int32_t icon_kind, const char *text);
+    // Enters an item found carrying a stream of `icon_kind`, without writing
+    // to the stream: when a save entered the item meanwhile, its record and
+    // kind stand. Codes as add_description.
+    DWORD enter_described(const wchar_t *path, int32_t icon_kind);
     void remove_description(const wchar_t *path);
     // True when the item has a record and its stream opened (text may be
-    // empty). An item or stream that is gone for good leaves the index.
+    // empty). An item or stream that is gone for good leaves the index; a
+    // stream holding another kind than the record corrects the record.
     bool get_description(const wchar_t *path, std::string &text);
     int32_t get_icon_kind(const wchar_t *path) const;
     // The n-th record in ascending key order; null past the end.
     record_ptr item_at(long n) const;
+    // Remembers that a path the index does not know carries no description.
+    // A record is never dropped by it.
     void mark_not_described(const wchar_t *path);
 
   private:
     enum class config_problem { none, append, rewrite };
 
-    struct entry {
+    // A change of this process not yet in files.dat; a null record is a
+    // removal.
+    struct change {
         uint32_t key;
+        std::string path;
         record_ptr record;
     };
-    typedef std::vector<entry> entry_list;
 
     // Finds `path` under the shared lock and hands its record to `found`.
     template <typename Found> entry_state look_up(const wchar_t *path, Found &&found) const;
-    entry_list::const_iterator first_of_key(uint32_t key) const;
-    entry_list::const_iterator find_record(uint32_t key, const std::string &ansi_path) const;
-    entry_list::const_iterator find_record(uint32_t key, const wchar_t *path) const;
+    index_entries::const_iterator first_of_key(uint32_t key) const;
+    index_entries::const_iterator find_record(uint32_t key, const std::string &ansi_path) const;
+    index_entries::const_iterator find_record(uint32_t key, const wchar_t *path) const;
     void insert_record(const record_ptr &record);
-    void give_up(entry_list::const_iterator held);
-    config_problem save_index_locked();
-    config_problem append_locked(const item_info &record);
-    bool keep_foreign(const item_info &record) const;
-    bool file_is_as_left(HANDLE file) const;
-    void remember_file(HANDLE file);
+    void erase_record(index_entries::const_iterator held);
+    void set_items(index_entries &&entries);
+    void note_change(uint32_t key, const std::string &path, const record_ptr &record);
+    void apply_changes(index_entries &entries) const;
+    // Writes this process's changes into files.dat: `appended` alone at the
+    // end when the file is as this process left it, else by a rewrite.
+    config_problem sync_locked(const item_info *appended);
     // Shows the configuration message once per process; true if shown now.
     bool report(config_problem problem);
 
@@ -81,18 +99,15 @@ class CInfoHolder {
     // Records in ascending key order; records whose paths share a key stay
     // side by side in the order they were entered. A sorted array: lookups
     // are a binary search, and the n-th record is found at once.
-    entry_list items;
+    index_entries items;
     std::vector<uint32_t> item_keys; // the keys of `items`, index for index
-    // Paths known to carry no description, by a 64-bit hash of the path
-    // independent of its key, so a million of them stay small.
+    // Paths known to carry no description, by a 64-bit hash of the UTF-16
+    // path independent of its key, so a million of them stay small.
     path_id_set not_described;
-    // Records this process removed or dropped: a rewrite of files.dat must
-    // not bring them back, while records appended by other processes stay.
-    std::set<std::pair<uint32_t, std::string>> given_up;
-    // Size and write time of files.dat as this process last left it; while
-    // they hold, no other process has appended anything.
-    LARGE_INTEGER left_size;
-    FILETIME left_time;
+    std::vector<change> unwritten;
+    // files.dat as this process last read or wrote it; while it holds, no
+    // other process has changed the file and `items` is its content.
+    index_stamp left_;
     std::atomic<bool> config_error_shown;
 };
 

@@ -3,17 +3,23 @@
 #include <cstring>
 
 #include "module/win_handles.h"
+#include "store/path_text.h"
 
 namespace {
 
 const wchar_t stream_suffix[] = L":plivar";
 
-std::wstring stream_name_of(const std::string &ansi_path) {
-    return to_wide(ansi_path) + stream_suffix;
+// The item and its stream are both named from the exact UTF-16 form of the
+// stored path; a path that has none reaches no file at all.
+bool names_of(const std::string &ansi_path, std::wstring &item, std::wstring &stream) {
+    if (ansi_path.empty() || !wide_path_of(ansi_path, item))
+        return false;
+    stream = item + stream_suffix;
+    return true;
 }
 
-HANDLE open_item_for_write(const std::string &path) {
-    return CreateFileA(path.c_str(), FILE_WRITE_EA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+HANDLE open_item_for_write(const std::wstring &path) {
+    return CreateFileW(path.c_str(), FILE_WRITE_EA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -36,30 +42,10 @@ uint32_t path_hash(const wchar_t *path) {
     return h;
 }
 
-std::string to_ansi(const wchar_t *wide) {
-    std::string out;
-    int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (n > 1) {
-        out.resize(n);
-        WideCharToMultiByte(CP_ACP, 0, wide, -1, &out[0], n, nullptr, nullptr);
-        out.resize(n - 1);
-    }
-    return out;
-}
-
-std::wstring to_wide(const std::string &ansi) {
-    std::wstring out;
-    int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
-    if (n > 1) {
-        out.resize(n);
-        MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &out[0], n);
-        out.resize(n - 1);
-    }
-    return out;
-}
-
 item_info::item_info(int32_t kind, const wchar_t *wide_path)
-    : icon_kind(kind), path(to_ansi(wide_path)), key(path_hash(wide_path)) {}
+    : icon_kind(kind), key(path_hash(wide_path)) {
+    ansi_path_of(wide_path, path);
+}
 
 DWORD item_info::write_description(const char *text) const {
     char record[max_record_bytes];
@@ -68,10 +54,13 @@ DWORD item_info::write_description(const char *text) const {
     memcpy(record + 4, text ? text : "", length);
     DWORD size = static_cast<DWORD>(4 + length);
 
-    ScopedFile item(open_item_for_write(path));
+    std::wstring item_name, stream_name;
+    if (!names_of(path, item_name, stream_name))
+        return ERROR_NO_UNICODE_TRANSLATION;
+    ScopedFile item(open_item_for_write(item_name));
     if (!item.valid())
         return GetLastError();
-    ScopedFile stream(CreateFileW(stream_name_of(path).c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
+    ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
                                   FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
     if (!stream.valid())
         return GetLastError();
@@ -86,30 +75,40 @@ DWORD item_info::write_description(const char *text) const {
     return ERROR_SUCCESS;
 }
 
-DWORD item_info::read_description(std::string &text) const {
-    ScopedFile item(CreateFileA(path.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+DWORD item_info::read_description(std::string &text, int32_t *kind) const {
+    std::wstring item_name, stream_name;
+    if (!names_of(path, item_name, stream_name))
+        return ERROR_NO_UNICODE_TRANSLATION;
+    ScopedFile item(CreateFileW(item_name.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!item.valid())
         return GetLastError();
-    ScopedFile stream(CreateFileW(stream_name_of(path).c_str(), FILE_READ_DATA, FILE_SHARE_READ,
-                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
     if (!stream.valid())
         return GetLastError();
-    char buffer[read_buffer_bytes + 1];
+    char buffer[read_buffer_bytes];
     DWORD n = 0;
-    if (ReadFile(stream.get(), buffer, read_buffer_bytes, &n, nullptr) && n > 4 &&
-        n <= max_record_bytes) {
-        buffer[n] = '\0';
-        text = buffer + 4; // ends at an embedded zero byte, if any
-    }
+    if (ReadFile(stream.get(), buffer, read_buffer_bytes, &n, nullptr))
+        parse_description_record(buffer, n, text, kind);
     return ERROR_SUCCESS;
 }
 
+void parse_description_record(const char *data, size_t size, std::string &text, int32_t *kind) {
+    if (kind && size >= 4)
+        memcpy(kind, data, 4);
+    if (size > 4 && size <= max_record_bytes)
+        text.assign(data + 4, strnlen(data + 4, size - 4)); // ends at an embedded zero byte
+}
+
 void item_info::delete_description() const {
-    ScopedFile item(open_item_for_write(path));
+    std::wstring item_name, stream_name;
+    if (!names_of(path, item_name, stream_name))
+        return;
+    ScopedFile item(open_item_for_write(item_name));
     if (!item.valid())
         return;
-    DeleteFileW(stream_name_of(path).c_str());
+    DeleteFileW(stream_name.c_str());
 }
 
 void item_info::save_record(std::string &out) const {
@@ -137,7 +136,13 @@ int item_info::load_record(const char *&pos, const char *end) {
     if (marker != index_record_marker || !take(p, end, key) || !take(p, end, length) ||
         length > max_index_path_bytes || static_cast<size_t>(end - p) < length)
         return -1;
-    path.assign(p, strnlen(p, length));
+    // No path holds a control character: one there means the record was
+    // torn, and what follows its length belongs to another record.
+    size_t used = strnlen(p, length);
+    for (size_t i = 0; i < used; ++i)
+        if (static_cast<unsigned char>(p[i]) < 0x20)
+            return -1;
+    path.assign(p, used);
     p += length;
     if (!take(p, end, reserved) || !take(p, end, icon_kind))
         return -1;

@@ -28,6 +28,8 @@ constexpr uint32_t max_index_path_bytes = 259;
 class item_info {
   public:
     item_info() = default;
+    // `path` stays empty when the UTF-16 path has no exact ANSI form; the
+    // index refuses such paths before it makes a record.
     item_info(int32_t kind, const wchar_t *wide_path);
 
     // Writes the kind and, unless text is null, the text (cut to 2048 bytes)
@@ -35,8 +37,9 @@ class item_info {
     // keeps the stored text. 0 or a system error code.
     DWORD write_description(const char *text) const;
     // 0 once the item and its stream opened; text is set only when the
-    // record holds one (5 to 2052 bytes).
-    DWORD read_description(std::string &text) const;
+    // record holds one (5 to 2052 bytes), `kind` (may be null) whenever the
+    // stream holds the four bytes of one.
+    DWORD read_description(std::string &text, int32_t *kind = nullptr) const;
     void delete_description() const;
 
     // Appends this item's index record to `out`.
@@ -58,5 +61,7 @@ class item_info {
 // The kind stored in the stream of `path`, or -1 without a readable stream.
 int32_t read_icon_kind(const wchar_t *path);
 
-std::string to_ansi(const wchar_t *wide);
-std::wstring to_wide(const std::string &ansi);
+// Reads a description record of `size` bytes: `kind` (may be null) from the
+// first four, and `text` from the rest up to an embedded zero byte, only
+// when the record is 5 to 2052 bytes long. Reads nothing beyond `size`.
+void parse_description_record(const char *data, size_t size, std::string &text, int32_t *kind);

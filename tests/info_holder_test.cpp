@@ -58,18 +58,32 @@ TEST_F(StoreTest, WalksRecordsInAscendingKeyOrder) {
     EXPECT_EQ(record_bytes(1, "C:\\b") + record_bytes(0, "C:\\a.txt"), index_bytes());
 }
 
-TEST_F(StoreTest, DamagedRecordKeepsWhatCameBeforeAndACopy) {
-    std::string good = record_bytes(0, "C:\\a.txt") + record_bytes(1, "C:\\b");
-    std::string damaged = good + "XXXXjunk" + record_bytes(2, "C:\\after");
+// A torn append, a wrong marker or a path too long for the reader costs
+// that record only: the file is rewritten with every record around it, and
+// the damaged image is kept beside it.
+TEST_F(StoreTest, DamagedRecordCostsOnlyItselfAndLeavesACopy) {
+    std::string a = record_bytes(0, "C:\\a.txt"), b = record_bytes(1, "C:\\b");
+    std::string after = record_bytes(2, "C:\\after"), last = record_bytes(3, "C:\\last");
+    std::string overlong = record_bytes(4, "C:\\" + std::string(300, 'x'));
+    std::string damaged = a + b + "XXXXjunk" + after + a.substr(0, 17) + overlong + last;
     ASSERT_TRUE(write_whole_file(index_file_, damaged));
     CInfoHolder holder;
     holder.load_index();
-    EXPECT_EQ(entry_state::described, holder.lookup(L"C:\\b"));
-    EXPECT_EQ(entry_state::unknown, holder.lookup(L"C:\\after"));
-    EXPECT_EQ(record_bytes(1, "C:\\b") + record_bytes(0, "C:\\a.txt"), index_bytes());
+    for (const wchar_t *path : {L"C:\\a.txt", L"C:\\b", L"C:\\after", L"C:\\last"})
+        EXPECT_EQ(entry_state::described, holder.lookup(path)) << path;
+    EXPECT_EQ(entry_state::unknown, holder.lookup(wide("C:\\" + std::string(300, 'x')).c_str()));
     std::string copy;
     ASSERT_TRUE(read_whole_file(index_file_ + ".bad", copy));
     EXPECT_EQ(damaged, copy);
+
+    std::string rewritten = index_bytes();
+    EXPECT_EQ(a.size() + b.size() + after.size() + last.size(), rewritten.size());
+    ASSERT_TRUE(DeleteFileA((index_file_ + ".bad").c_str()));
+    CInfoHolder reloaded;
+    reloaded.load_index();
+    EXPECT_EQ(3, reloaded.get_icon_kind(L"C:\\last"));
+    EXPECT_FALSE(path_exists(index_file_ + ".bad"));
+    EXPECT_EQ(rewritten, index_bytes());
 }
 
 TEST_F(StoreTest, RecordCutInsideItsMarkerLoadsWithoutRewrite) {
@@ -139,9 +153,10 @@ TEST_F(StoreTest, NegativeEntryTurnsIntoARecord) {
     EXPECT_EQ(5, holder.get_icon_kind(wide(a).c_str()));
     EXPECT_EQ(record_bytes(5, a), index_bytes());
 
+    // An overlay that found no stream a moment before a save must not undo it.
     holder.mark_not_described(wide(a).c_str());
-    EXPECT_EQ(entry_state::not_described, holder.lookup(wide(a).c_str()));
-    EXPECT_FALSE(holder.item_at(0));
+    EXPECT_EQ(entry_state::described, holder.lookup(wide(a).c_str()));
+    EXPECT_EQ(record_bytes(5, a), index_bytes());
 }
 
 // A list row keeps its record after the index let go of it.
@@ -154,7 +169,9 @@ TEST_F(StoreTest, RecordsOutliveTheirEntries) {
     ASSERT_TRUE(row_a && row_b);
     std::string path_a = row_a->path, path_b = row_b->path;
     holder.remove_description(wide(path_a).c_str());
-    holder.mark_not_described(wide(path_b).c_str());
+    ASSERT_TRUE(DeleteFileA(path_b.c_str()));
+    std::string text;
+    EXPECT_FALSE(holder.get_description(wide(path_b).c_str(), text));
     EXPECT_FALSE(holder.item_at(0));
     EXPECT_EQ(path_a, row_a->path);
     EXPECT_EQ(path_b, row_b->path);
@@ -229,11 +246,88 @@ TEST_F(StoreTest, RewriteKeepsRecordsOtherProcessesAppended) {
     EXPECT_EQ(std::string::npos, bytes.find(record_bytes(1, a)));
     EXPECT_NE(std::string::npos, bytes.find(record_bytes(2, b)));
     EXPECT_EQ(record_bytes(2, b).size() + theirs.size(), bytes.size());
+}
 
-    // What this process removed does not come back from an old copy.
-    ASSERT_TRUE(write_whole_file(index_file_, bytes + record_bytes(1, a)));
-    holder.save_index();
-    EXPECT_EQ(std::string::npos, index_bytes().find(record_bytes(1, a)));
+// A removal suppresses the record it removed, not one another process writes
+// later for the same path, whether that comes before or after the removal
+// reached files.dat.
+TEST_F(StoreTest, ARemovalSuppressesOnlyTheRecordItRemoved) {
+    std::string x = make_file("x.txt"), y = make_file("y.txt");
+    CInfoHolder mine, theirs;
+    ASSERT_EQ(0u, mine.add_description(wide(x).c_str(), 1, "mine"));
+    mine.remove_description(wide(x).c_str());
+    ASSERT_EQ(0u, theirs.add_description(wide(x).c_str(), 2, "theirs, later"));
+    ASSERT_EQ(0u, mine.add_description(wide(y).c_str(), 3, "unrelated"));
+    std::string text;
+    CInfoHolder reloaded;
+    reloaded.load_index();
+    EXPECT_EQ(2, reloaded.get_icon_kind(wide(x).c_str()));
+    EXPECT_EQ(3, reloaded.get_icon_kind(wide(y).c_str()));
+
+    // The removal cannot reach the file at first; meanwhile the other
+    // process describes the item again.
+    HANDLE held =
+        CreateFileA(index_file_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    {
+        MessageBoxCatcher catcher("Quillarvent", IDOK);
+        mine.remove_description(wide(y).c_str());
+        EXPECT_TRUE(catcher.caught());
+    }
+    CloseHandle(held);
+    ASSERT_EQ(0u, theirs.add_description(wide(y).c_str(), 4, "theirs again"));
+    mine.save_index();
+    CInfoHolder after;
+    after.load_index();
+    EXPECT_EQ(4, after.get_icon_kind(wide(y).c_str()));
+
+    // Again, but what turns up meanwhile is a stale copy of the record with
+    // no stream behind it: the removal stands.
+    held = CreateFileA(index_file_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    mine.remove_description(wide(y).c_str());
+    CloseHandle(held);
+    ASSERT_TRUE(write_whole_file(index_file_, index_bytes() + record_bytes(4, y)));
+    mine.save_index();
+    CInfoHolder last;
+    last.load_index();
+    EXPECT_EQ(entry_state::unknown, last.lookup(wide(y).c_str()));
+    EXPECT_EQ(-1, read_icon_kind(wide(y).c_str()));
+}
+
+// Each process writes its own change into the file as it stands, so a
+// process that knows an older state never undoes another's change.
+TEST_F(StoreTest, AStaleViewNeverUndoesAnotherProcessesChange) {
+    std::string a = make_file("a.txt"), b = make_file("b.txt"), c = make_file("c.txt");
+    CInfoHolder first;
+    ASSERT_EQ(0u, first.add_description(wide(a).c_str(), 1, "a"));
+    ASSERT_EQ(0u, first.add_description(wide(b).c_str(), 1, "b"));
+    CInfoHolder second;
+    second.load_index();
+    ASSERT_EQ(0u, first.add_description(wide(a).c_str(), 5, "a changed"));
+    first.remove_description(wide(b).c_str());
+    ASSERT_EQ(0u, second.add_description(wide(c).c_str(), 2, "c"));
+    second.save_index();
+
+    CInfoHolder reloaded;
+    reloaded.load_index();
+    EXPECT_EQ(5, reloaded.get_icon_kind(wide(a).c_str()));
+    EXPECT_EQ(entry_state::unknown, reloaded.lookup(wide(b).c_str()));
+    EXPECT_EQ(2, reloaded.get_icon_kind(wide(c).c_str()));
+    // The stale process sees the file as it now stands, too.
+    EXPECT_EQ(5, second.get_icon_kind(wide(a).c_str()));
+    std::string bytes = index_bytes();
+    EXPECT_EQ(record_bytes(5, a).size() + record_bytes(2, c).size(), bytes.size());
+
+    // A stream that says otherwise than the record corrects it on reading.
+    ASSERT_EQ(0u, item_info(3, wide(c).c_str()).write_description(nullptr));
+    std::string text;
+    EXPECT_TRUE(second.get_description(wide(c).c_str(), text));
+    EXPECT_EQ("c", text);
+    EXPECT_EQ(3, second.get_icon_kind(wide(c).c_str()));
+    CInfoHolder corrected;
+    corrected.load_index();
+    EXPECT_EQ(3, corrected.get_icon_kind(wide(c).c_str()));
 }
 
 TEST_F(StoreTest, ConfigurationMessageOncePerProcess) {
@@ -289,6 +383,119 @@ TEST_F(StoreTest, FailedStreamWriteOfANewItemChangesNothing) {
     std::string text;
     EXPECT_FALSE(holder.get_description(nullptr, text));
     EXPECT_EQ(entry_state::unknown, holder.lookup(nullptr));
+}
+
+} // namespace
+
+namespace {
+
+void create_wide_file(const std::wstring &path) {
+    HANDLE file = CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+}
+
+// A path the ANSI code page cannot hold exactly is refused before anything
+// is opened: its look-alike names another file.
+TEST_F(StoreTest, PathsOutsideTheCodePageAreRefusedNotApproximated) {
+    std::string lookalike = make_file("Lodz.txt");
+    ASSERT_EQ(0u, item_info(2, wide(lookalike).c_str()).write_description("someone else's"));
+    std::wstring real = wide(temp_.path()) + L"\x0141odz.txt";
+    create_wide_file(real);
+
+    CInfoHolder holder;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), holder.add_description(real.c_str(), 4, "x"));
+    std::string text;
+    EXPECT_FALSE(holder.get_description(real.c_str(), text));
+    EXPECT_EQ(entry_state::unknown, holder.lookup(real.c_str()));
+    EXPECT_EQ(0, holder.get_icon_kind(real.c_str()));
+    holder.remove_description(real.c_str());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), holder.enter_described(real.c_str(), 1));
+    std::string stream;
+    ASSERT_TRUE(read_whole_file(lookalike + ":plivar", stream));
+    EXPECT_EQ(std::string("\x02\0\0\0someone else's", 18), stream);
+    EXPECT_EQ(-1, read_icon_kind(real.c_str()));
+    EXPECT_EQ("", index_bytes());
+
+    // Full-width dots and backslash would become "..\".
+    ASSERT_TRUE(CreateDirectoryA((temp_.path() + "sub").c_str(), nullptr));
+    std::string victim = make_file("victim.txt");
+    std::wstring climbing = wide(temp_.path() + "sub\\") + L"\xFF0E\xFF0E\xFF3Cvictim.txt";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME),
+              holder.add_description(climbing.c_str(), 1, "x"));
+    EXPECT_EQ(-1, read_icon_kind(wide(victim).c_str()));
+    EXPECT_EQ("", index_bytes());
+
+    // Both would read "?????.doc": each keeps a negative entry of its own.
+    std::wstring report = wide(temp_.path()) + L"\x041E\x0442\x0447\x0451\x0442.doc";
+    std::wstring estimate = wide(temp_.path()) + L"\x0421\x043C\x0435\x0442\x0430.doc";
+    holder.mark_not_described(report.c_str());
+    EXPECT_EQ(entry_state::not_described, holder.lookup(report.c_str()));
+    EXPECT_EQ(entry_state::unknown, holder.lookup(estimate.c_str()));
+
+    // A character the code page has is stored as it is.
+    std::wstring accented = wide(temp_.path()) + L"caf\x00E9.txt";
+    create_wide_file(accented);
+    EXPECT_EQ(0u, holder.add_description(accented.c_str(), 3, "ok"));
+    EXPECT_TRUE(holder.get_description(accented.c_str(), text));
+    EXPECT_EQ("ok", text);
+    EXPECT_EQ(3, read_icon_kind(accented.c_str()));
+}
+
+// files.dat holds paths of up to 259 bytes; a longer one is refused rather
+// than appended as a record the next load would take for damage.
+TEST_F(StoreTest, PathsTooLongForTheIndexAreRefused) {
+    std::string folder = temp_.path();
+    std::string fits = folder + std::string(259 - folder.size() - 4, 'n') + ".txt";
+    ASSERT_EQ(259u, fits.size());
+    create_wide_file(wide(fits));
+    std::string longer = fits + "x";
+    create_wide_file(wide(longer));
+
+    CInfoHolder holder;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE),
+              holder.add_description(wide(longer).c_str(), 1, "x"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE),
+              holder.enter_described(wide(longer).c_str(), 1));
+    EXPECT_EQ(-1, read_icon_kind(wide(longer).c_str()));
+    EXPECT_EQ("", index_bytes());
+
+    ASSERT_EQ(0u, holder.add_description(wide(fits).c_str(), 2, "fits"));
+    ASSERT_EQ(0u, holder.add_description(wide(make_file("after.txt")).c_str(), 3, "after"));
+    CInfoHolder reloaded;
+    reloaded.load_index();
+    EXPECT_EQ(2, reloaded.get_icon_kind(wide(fits).c_str()));
+    EXPECT_EQ(3, reloaded.get_icon_kind(wide(temp_.path() + "after.txt").c_str()));
+    EXPECT_FALSE(path_exists(index_file_ + ".bad"));
+}
+
+// The overlay's first look at an item and a save on another thread: the
+// entry made from what the overlay read never undoes the save.
+TEST_F(StoreTest, AnOverlaysFirstLookNeverUndoesASave) {
+    std::string a = make_file("a.txt");
+    ASSERT_EQ(0u, item_info(1, wide(a).c_str()).write_description("old"));
+    int32_t seen = read_icon_kind(wide(a).c_str());
+    ASSERT_EQ(1, seen);
+
+    CInfoHolder holder;
+    ASSERT_EQ(0u, holder.add_description(wide(a).c_str(), 4, "saved"));
+    EXPECT_EQ(0u, holder.enter_described(wide(a).c_str(), seen));
+    EXPECT_EQ(4, holder.get_icon_kind(wide(a).c_str()));
+    EXPECT_EQ(4, read_icon_kind(wide(a).c_str()));
+    std::string text;
+    EXPECT_TRUE(holder.get_description(wide(a).c_str(), text));
+    EXPECT_EQ("saved", text);
+    EXPECT_EQ(record_bytes(4, a), index_bytes());
+
+    // An item seen first is entered without a write to its stream.
+    std::string b = make_file("b.txt");
+    ASSERT_TRUE(write_whole_file(b + ":plivar", std::string("\x05\0\0\0kept", 8)));
+    EXPECT_EQ(0u, holder.enter_described(wide(b).c_str(), 5));
+    std::string stream;
+    ASSERT_TRUE(read_whole_file(b + ":plivar", stream));
+    EXPECT_EQ(std::string("\x05\0\0\0kept", 8), stream);
+    EXPECT_EQ(5, holder.get_icon_kind(wide(b).c_str()));
 }
 
 } // namespace

@@ -162,28 +162,62 @@ TEST(FolderWalk, StopsAtTheTimeBudgetWithAPartialSum) {
     EXPECT_EQ(L"Total size more than 0.00 byte", text);
 }
 
+// With the request as a folder tip sets it up: the pointer is looked at
+// before the first entry, however quickly the walk ends.
 TEST(FolderWalk, EndsWithNoTipWhenThePointerMovesMoreThanFivePixels) {
     TempFolder temp;
     ASSERT_TRUE(write_whole_file(temp.path() + "f", "x"));
     std::wstring folder = DllTest::wide(temp.path().substr(0, temp.path().size() - 1));
-    ASSERT_TRUE(SetCursorPos(300, 300));
-    POINT at;
-    ASSERT_TRUE(GetCursorPos(&at));
-    ASSERT_EQ(300, at.x);
-
-    for (POINT start : {POINT{306, 300}, POINT{300, 294}}) {
-        tip_request moved;
-        moved.start_ticks = GetTickCount();
-        moved.start_cursor = start;
+    const POINT moves[] = {{6, 0}, {0, -6}, {5, -5}, {0, 0}};
+    for (POINT move : moves) {
+        ASSERT_TRUE(SetCursorPos(300, 300));
+        tip_request request = start_tip_request();
+        ASSERT_EQ(300, request.start_cursor.x);
+        ASSERT_TRUE(SetCursorPos(300 + move.x, 300 + move.y));
         std::wstring text;
-        EXPECT_FALSE(folder_summary_text(folder, moved, text));
+        bool moved_away = move.x > 5 || move.y < -5;
+        EXPECT_EQ(!moved_away, folder_summary_text(folder, request, text)) << move.x << "," << move.y;
+        if (!moved_away) {
+            EXPECT_EQ(0u, text.find(L"Total size = 1.00 byte\n"));
+        }
     }
-    tip_request still;
-    still.start_ticks = GetTickCount();
-    still.start_cursor = POINT{305, 295};
-    std::wstring text;
-    EXPECT_TRUE(folder_summary_text(folder, still, text));
-    EXPECT_EQ(0u, text.find(L"Total size = 1.00 byte\n"));
+}
+
+// A clock that advances one millisecond each time it is read, so the time
+// budget runs out at a chosen step of the walk.
+DWORD fake_now;
+DWORD WINAPI fake_clock() {
+    return fake_now++;
+}
+
+// The budget running out anywhere, also inside the last subfolder when no
+// folder above it has anything left to list, gives a lower bound, never a
+// total.
+TEST(FolderWalk, ABudgetSpentInTheLastSubfolderGivesNoTotal) {
+    TempFolder temp;
+    std::string top = temp.path() + "top";
+    ASSERT_TRUE(CreateDirectoryA(top.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((top + "\\z_last").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((top + "\\z_last\\deeper").c_str(), nullptr));
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(write_whole_file(top + "\\z_last\\deeper\\f" + std::to_string(i), "12345"));
+    std::wstring folder = DllTest::wide(top);
+
+    POINT at;
+    GetCursorPos(&at);
+    for (DWORD steps : {3u, 10u, 30u, 60u, 2000u}) {
+        tip_request request;
+        request.clock = fake_clock;
+        request.start_cursor = at;
+        fake_now = 1000000;
+        request.start_ticks = fake_now - 3000 + steps;
+        std::wstring text;
+        ASSERT_TRUE(folder_summary_text(folder, request, text));
+        if (steps == 2000u)
+            EXPECT_EQ(0u, text.find(L"Total size = 200.00 byte\n")) << text;
+        else
+            EXPECT_EQ(0u, text.find(L"Total size more than ")) << steps << ": " << text;
+    }
 }
 
 // A link back to an ancestor must not make the walk endless.

@@ -34,6 +34,33 @@ TEST_F(Overlay, UndescribedPathIsLookedAtOnlyOnce) {
     EXPECT_EQ(S_FALSE, is_member(0, "A:\\"));
 }
 
+// "Łodz2.txt" would best-fit to "Lodz2.txt": the overlay must neither index
+// nor write to that other file, and answers no for the real one.
+TEST_F(Overlay, APathOutsideTheCodePageNeverReachesItsLookAlike) {
+    std::string lookalike = make_file("Lodz2.txt");
+    write_stream(lookalike, 1, "someone else's");
+    std::wstring real = wide(data_) + L"\x0141odz2.txt";
+    HANDLE file = CreateFileW((real + L":plivar").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              0, nullptr);
+    CloseHandle(CreateFileW(real.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr));
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    WriteFile(file, "\x03\0\0\0theirs", 10, &written, nullptr);
+    CloseHandle(file);
+
+    auto *overlay =
+        create<IShellIconOverlayIdentifier>(overlay_clsid(3), IID_IShellIconOverlayIdentifier);
+    ASSERT_NE(nullptr, overlay);
+    for (int round = 0; round < 3; ++round)
+        EXPECT_EQ(S_FALSE, overlay->IsMemberOf(real.c_str(), 0));
+    overlay->Release();
+    std::string stream;
+    ASSERT_TRUE(read_whole_file(lookalike + ":plivar", stream));
+    EXPECT_EQ(std::string("\x01\0\0\0someone else's", 18), stream);
+    EXPECT_EQ("", index_file_bytes());
+    EXPECT_EQ(S_OK, is_member(1, lookalike));
+}
+
 TEST_F(Overlay, IconFileIndexFlagsAndPriority) {
     auto *overlay =
         create<IShellIconOverlayIdentifier>(overlay_clsid(2), IID_IShellIconOverlayIdentifier);

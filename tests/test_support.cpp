@@ -1,6 +1,6 @@
 #include "tests/test_support.h"
 
-#include <shellapi.h>
+#include "module/folder_tree.h"
 
 #include <atomic>
 
@@ -19,15 +19,9 @@ TempFolder::~TempFolder() {
 }
 
 void delete_tree(const std::string &path) {
-    std::string from = path;
-    if (!from.empty() && from.back() == '\\')
-        from.pop_back();
-    from.push_back('\0'); // the list ends with an empty name
-    SHFILEOPSTRUCTA op = {};
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
-    SHFileOperationA(&op);
+    wchar_t wide[MAX_PATH * 4];
+    if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH * 4))
+        delete_folder_tree(wide);
 }
 
 std::string build_output_folder() {
@@ -84,12 +78,13 @@ bool path_exists(const std::string &path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-DWORD run_program(std::string command, DWORD timeout_ms) {
+DWORD run_program(std::string command, DWORD timeout_ms, const std::string &current_folder) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        current_folder.empty() ? nullptr : current_folder.c_str(), &startup,
+                        &process))
         return GetLastError() | 0x80000000u;
     WaitForSingleObject(process.hProcess, timeout_ms);
     DWORD code = 0xFFFFFFFF;

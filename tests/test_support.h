@@ -32,5 +32,6 @@ std::string rcdata_bytes(HMODULE module, int id);
 bool path_exists(const std::string &path);
 // Runs a command line and waits for it; its exit code, or 0x80000000 plus the
 // error when it could not be started.
-DWORD run_program(std::string command, DWORD timeout_ms = 60000);
+DWORD run_program(std::string command, DWORD timeout_ms = 60000,
+                  const std::string &current_folder = std::string());
 void delete_tree(const std::string &path);

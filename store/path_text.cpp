@@ -1,0 +1,77 @@
+#include "store/path_text.h"
+
+#include <windows.h>
+
+namespace {
+
+// Where the ANSI code page is UTF-8 every character has its bytes, and the
+// best-fit flag and the default-character report are not allowed; only
+// unpaired surrogates fail there.
+bool ansi_is_utf8() {
+    return GetACP() == CP_UTF8;
+}
+
+int convert(const wchar_t *wide, int wide_length, char *out, int capacity, bool &exact) {
+    if (ansi_is_utf8()) {
+        exact = true;
+        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, wide_length, out, capacity,
+                                   nullptr, nullptr);
+    }
+    BOOL used_default = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, wide_length, out, capacity,
+                                nullptr, &used_default);
+    exact = !used_default;
+    return n;
+}
+
+} // namespace
+
+bool ansi_path_of(const wchar_t *wide, std::string &ansi) {
+    ansi.clear();
+    if (!wide)
+        return false;
+    size_t length = wcslen(wide);
+    if (length == 0)
+        return true;
+    if (length > 0x7fffffff / 4)
+        return false;
+    bool exact = false;
+    int n = convert(wide, static_cast<int>(length), nullptr, 0, exact);
+    if (n <= 0 || !exact)
+        return false;
+    ansi.resize(n);
+    if (convert(wide, static_cast<int>(length), &ansi[0], n, exact) != n || !exact) {
+        ansi.clear();
+        return false;
+    }
+    return true;
+}
+
+bool wide_path_of(const std::string &ansi, std::wstring &wide) {
+    wide.clear();
+    if (ansi.empty())
+        return true;
+    if (ansi.size() > 0x7fffffff)
+        return false;
+    int length = static_cast<int>(ansi.size());
+    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), length, nullptr, 0);
+    if (n <= 0)
+        return false;
+    wide.resize(n);
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), length, &wide[0], n) != n) {
+        wide.clear();
+        return false;
+    }
+    return true;
+}
+
+bool fits_code_page(const wchar_t *wide) {
+    if (!wide)
+        return false;
+    for (const wchar_t *c = wide; *c; ++c)
+        if (*c >= 0x80) {
+            std::string ignored;
+            return ansi_path_of(wide, ignored);
+        }
+    return true;
+}
