@@ -97,6 +97,39 @@ TEST_F(StoreTest, LegacyImportWithoutTheTreeFileDoesNothing) {
     EXPECT_TRUE(path_exists(base + "descr.dat"));
 }
 
+// What the import cannot read whole (too large, held by another program)
+// stays where it is, and the user is not told of a conversion.
+TEST_F(StoreTest, LegacyFilesItCannotReadWholeStay) {
+    std::string base = temp_.path();
+    std::string tree = base + "tree.dat", descr = base + "descr.dat";
+    ASSERT_TRUE(write_whole_file(tree, tree_of({{"C:"}})));
+    ASSERT_TRUE(write_whole_file(descr, record_of("x.txt", {0}, "y")));
+    auto import_expecting_nothing = [&] {
+        MessageBoxCatcher catcher("Error", IDOK, 1000);
+        import_legacy_descriptions(base);
+        EXPECT_FALSE(catcher.caught());
+        EXPECT_TRUE(path_exists(tree));
+        EXPECT_TRUE(path_exists(descr));
+    };
+
+    HANDLE held = CreateFileA(descr.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    import_expecting_nothing();
+    CloseHandle(held);
+
+    for (const std::string &huge : {descr, tree}) {
+        HANDLE file = CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        LARGE_INTEGER size;
+        size.QuadPart = 0x10000001;
+        ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(SetEndOfFile(file));
+        CloseHandle(file);
+        import_expecting_nothing();
+    }
+    EXPECT_EQ("", index_bytes());
+}
+
 TEST(LegacyFormat, BuildsPathsFromTheFolderTable) {
     std::string tree = tree_of({{"C:", "D:"}, {"Docs", "Music"}});
     std::string descr = record_of("a.txt", {1, 1}, "one") + record_of("bare", {}, "two") +

@@ -65,6 +65,53 @@ std::string clsid_text(const GUID &clsid) {
     return out;
 }
 
+const char run_once_key[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+std::string windows_folder() {
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    return windows;
+}
+
+// The command that removes the program files of `folder` (no trailing
+// backslash) and then the folder, if nothing else is left in it.
+std::string removal_command(const std::string &folder, bool with_icons) {
+    std::string command = windows_folder() + "\\System32\\cmd.exe /c (for %F in (\"" + folder +
+                          "\\plivar_23.dll\" \"" + folder + "\\quillarvent_registry.exe\"";
+    for (int kind = 0; with_icons && kind < 6; ++kind)
+        command += " \"" + folder + "\\images\\icon" + std::to_string(kind) + ".png\"";
+    return command + ") do @if \"%~aF\" lss \"d\" del /q \"%~fF\") & rd \"" + folder +
+           "\\images\" & rd \"" + folder + "\"";
+}
+
+// Takes the scheduled command out of RunOnce, so that no later start of the
+// prefix runs it.
+std::string take_scheduled_command() {
+    std::string command = value_of(HKEY_LOCAL_MACHINE, run_once_key, "dele");
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, run_once_key, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, "dele");
+        RegCloseKey(key);
+    }
+    return command;
+}
+
+std::wstring wide_of(const std::string &ansi) {
+    return std::wstring(ansi.begin(), ansi.end());
+}
+
+// Names the older installation used, put where registration must not reach.
+void plant_older_names(const std::string &folder) {
+    CreateDirectoryA((folder + "images").c_str(), nullptr);
+    for (const char *name : {"images\\photo.png", "help.htm", "setting.dat", "zanq.dll"})
+        ASSERT_TRUE(write_whole_file(folder + name, "not the product's"));
+}
+
+void expect_older_names(const std::string &folder) {
+    for (const char *name : {"images\\photo.png", "help.htm", "setting.dat", "zanq.dll"})
+        EXPECT_TRUE(path_exists(folder + name)) << folder << name;
+}
+
 // Installs the built files where a setup program would put them and
 // registers them with Wine's regsvr32; unregisters and removes them after.
 class Registration : public ::testing::Test {
@@ -89,10 +136,13 @@ class Registration : public ::testing::Test {
         CoUninitialize();
     }
 
-    DWORD regsvr32(const std::string &arguments) {
+    // Run from a folder of its own: nothing there may be touched.
+    DWORD regsvr32(const std::string &arguments, const std::string &library = std::string()) {
         std::string command = "C:\\windows\\system32\\regsvr32.exe /s " + arguments + " \"" +
-                              install_folder + "plivar_23.dll\"";
-        return run_program(command);
+                              (library.empty() ? install_folder + std::string("plivar_23.dll")
+                                               : library) +
+                              "\"";
+        return run_program(command, 60000, elsewhere_.path());
     }
     DWORD register_dll() { return regsvr32(""); }
     std::string unregister(int answer) {
@@ -102,6 +152,7 @@ class Registration : public ::testing::Test {
     }
 
     std::string config_;
+    TempFolder elsewhere_;
 };
 
 TEST_F(Registration, WritesEveryEntryAndAnotherProcessCanUseTheClasses) {
@@ -203,11 +254,7 @@ TEST_F(Registration, UnregisteringWithNoKeepsDescriptions) {
     EXPECT_TRUE(path_exists(config_ + "\\files.dat"));
     EXPECT_TRUE(path_exists(file + ":plivar"));
 
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, MAX_PATH);
-    EXPECT_EQ(std::string(windows) + "\\System32\\cmd.exe /c rd /s /q  \"" + install_folder + "\"",
-              value_of(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
-                       "dele"));
+    EXPECT_EQ(removal_command("C:\\Program Files\\Quillarvent", true), take_scheduled_command());
     RegDeleteTreeA(HKEY_CLASSES_ROOT, ".qvx");
     DeleteFileA((file + ":plivar").c_str());
     DeleteFileA(file.c_str());
@@ -249,12 +296,9 @@ TEST_F(Registration, AnOlderLibraryBesideIsOnlyScheduledForRemoval) {
     ASSERT_TRUE(write_whole_file(std::string(base_folder) + "zanq.dll", "older"));
     ASSERT_TRUE(write_whole_file(std::string(base_folder) + "help.htm", "help"));
     ASSERT_EQ(0u, register_dll());
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, MAX_PATH);
-    EXPECT_EQ(std::string(windows) + "\\System32\\cmd.exe /c del /s /q  \"" + install_folder +
+    EXPECT_EQ(windows_folder() + "\\System32\\cmd.exe /c del /q  \"" + install_folder +
                   "plivar.dll\"",
-              value_of(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
-                       "dele"));
+              take_scheduled_command());
     EXPECT_TRUE(path_exists(std::string(install_folder) + "plivar.dll"));
     EXPECT_TRUE(path_exists(std::string(base_folder) + "help.htm"));
     EXPECT_TRUE(path_exists(std::string(base_folder) + "tree.dat"));
@@ -275,12 +319,104 @@ TEST_F(Registration, LeavesOtherPeoplesFilesInTheBaseFolder) {
     EXPECT_TRUE(path_exists(base + "help.htm"));
     EXPECT_TRUE(path_exists(base + "images\\photo.png"));
 
-    // With the older installation's file there, its leftovers go.
+    // With the older installation's file there, its leftovers go, a tree
+    // deeper than MAX_PATH included; the registering program's current
+    // folder, which holds the same names, keeps them.
     ASSERT_TRUE(write_whole_file(base + "setting.dat", "old settings"));
+    std::wstring deep = L"\\\\?\\" + wide_of(base) + L"images";
+    for (int level = 0; level < 20; ++level) {
+        deep += L"\\level_" + std::to_wstring(level) + L"_of_a_deep_tree";
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    }
+    ASSERT_GT(deep.size(), 400u);
+    HANDLE file = CreateFileW((deep + L"\\leaf.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+    plant_older_names(elsewhere_.path());
     ASSERT_EQ(0u, register_dll());
     EXPECT_FALSE(path_exists(base + "help.htm"));
     EXPECT_FALSE(path_exists(base + "images"));
     EXPECT_FALSE(path_exists(base + "setting.dat"));
+    expect_older_names(elsewhere_.path());
+}
+
+// A library registered from a user's own folder (no "Quillarvent" in its
+// path): of its images folder only the product's icon files are renewed.
+TEST_F(Registration, LibraryInAUsersOwnFolderKeepsItsImages) {
+    TempFolder downloads;
+    std::string library = downloads.path() + "plivar_23.dll";
+    ASSERT_TRUE(CopyFileA((build_output_folder() + "plivar_23.dll").c_str(), library.c_str(), FALSE));
+    ASSERT_TRUE(CreateDirectoryA((downloads.path() + "images").c_str(), nullptr));
+    ASSERT_TRUE(write_whole_file(downloads.path() + "images\\photo.png", "a user's photo"));
+    ASSERT_TRUE(write_whole_file(downloads.path() + "images\\icon2.png", "an old icon"));
+    ASSERT_TRUE(write_whole_file(downloads.path() + "help.htm", "a user's page"));
+    ASSERT_EQ(0u, regsvr32("", library));
+    std::string bytes;
+    EXPECT_TRUE(read_whole_file(downloads.path() + "images\\photo.png", bytes));
+    EXPECT_EQ("a user's photo", bytes);
+    EXPECT_TRUE(path_exists(downloads.path() + "help.htm"));
+    ASSERT_TRUE(read_whole_file(downloads.path() + "images\\icon2.png", bytes));
+    EXPECT_GT(bytes.size(), 1000u);
+    EXPECT_EQ(library, value_of(HKEY_CLASSES_ROOT,
+                                std::string("CLSID\\") + main_clsid_text + "\\InprocServer32"));
+
+    MessageBoxCatcher catcher("Remove descriptions ?", IDNO);
+    EXPECT_EQ(0u, regsvr32("/u", library));
+    catcher.caught();
+    // Run at the next logon, the removal takes the product's files only.
+    std::string command = take_scheduled_command();
+    EXPECT_EQ(std::string::npos, command.find("/s"));
+    EXPECT_EQ(0u, run_program(command, 60000, elsewhere_.path()));
+    EXPECT_FALSE(path_exists(library));
+    EXPECT_FALSE(path_exists(downloads.path() + "images\\icon2.png"));
+    EXPECT_TRUE(path_exists(downloads.path() + "images\\photo.png"));
+    EXPECT_TRUE(path_exists(downloads.path() + "help.htm"));
+}
+
+// The scheduled removal names every file absolutely, deletes only files, and
+// removes the folders only once they are empty.
+TEST_F(Registration, RemovalTakesOnlyTheProductsOwnFiles) {
+    ASSERT_EQ(0u, register_dll());
+    std::string folder = install_folder;
+    ASSERT_TRUE(write_whole_file(folder + "notes.txt", "a user's notes"));
+    unregister(IDNO);
+    std::string command = take_scheduled_command();
+    ASSERT_EQ(removal_command("C:\\Program Files\\Quillarvent", true), command);
+
+    EXPECT_EQ(0u, run_program(command, 60000, elsewhere_.path()));
+    EXPECT_FALSE(path_exists(folder + "plivar_23.dll"));
+    EXPECT_FALSE(path_exists(folder + "quillarvent_registry.exe"));
+    EXPECT_FALSE(path_exists(folder + "images"));
+    EXPECT_TRUE(path_exists(folder + "notes.txt"));
+
+    // Run again where the current folder holds files of the same names, and
+    // with a folder in the library's place: all of them stay.
+    ASSERT_TRUE(CreateDirectoryA((folder + "plivar_23.dll").c_str(), nullptr));
+    ASSERT_TRUE(write_whole_file(folder + "plivar_23.dll\\inside.txt", "kept"));
+    for (const char *name : {"plivar_23.dll", "quillarvent_registry.exe"})
+        ASSERT_TRUE(write_whole_file(elsewhere_.path() + name, "not the product"));
+    CreateDirectoryA((elsewhere_.path() + "images").c_str(), nullptr);
+    ASSERT_TRUE(write_whole_file(elsewhere_.path() + "images\\icon0.png", "not the product"));
+    EXPECT_EQ(0u, run_program(command, 60000, elsewhere_.path()));
+    EXPECT_TRUE(path_exists(folder + "plivar_23.dll\\inside.txt"));
+    EXPECT_TRUE(path_exists(folder + "notes.txt"));
+    for (const char *name : {"plivar_23.dll", "quillarvent_registry.exe", "images\\icon0.png"})
+        EXPECT_TRUE(path_exists(elsewhere_.path() + name)) << name;
+
+    delete_tree(folder + "plivar_23.dll");
+    ASSERT_TRUE(DeleteFileA((folder + "notes.txt").c_str()));
+    EXPECT_EQ(0u, run_program(command, 60000, elsewhere_.path()));
+    EXPECT_FALSE(path_exists(folder));
+}
+
+// Removing what is already gone is no failure; a second unregistration
+// succeeds.
+TEST_F(Registration, UnregisteringTwiceSucceeds) {
+    ASSERT_EQ(0u, register_dll());
+    unregister(IDNO);
+    unregister(IDNO);
+    take_scheduled_command();
 }
 
 // A first install over an older installation: the imported descriptions
@@ -324,6 +460,53 @@ TEST_F(Registration, FirstInstallImportsTheOlderInstallationsDescriptions) {
     EXPECT_FALSE(path_exists(base + "descr.dat"));
     DeleteFileA((file + ":plivar").c_str());
     DeleteFileA(file.c_str());
+}
+
+// A library whose own path start-up could not take exactly refuses to
+// register before doing anything: every name would be relative to the
+// caller's current folder, or name a look-alike.
+TEST_F(Registration, ALibraryPathItCannotNameExactlyRegistersNothing) {
+    TempFolder temp;
+    std::wstring deep = L"\\\\?\\" + wide_of(temp.path()) + L"deep";
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    while (deep.size() < 300) {
+        deep += L"\\a_folder_name_of_some_length";
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    }
+    std::wstring unicode = wide_of(temp.path()) + L"\x0141odz";
+    ASSERT_TRUE(CreateDirectoryW(unicode.c_str(), nullptr));
+    const struct {
+        std::wstring folder;
+        HRESULT expected;
+    } cases[] = {{unicode, HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION)},
+                 {deep, HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)}};
+
+    take_scheduled_command();
+    plant_older_names(elsewhere_.path());
+    ASSERT_TRUE(write_whole_file(elsewhere_.path() + "tree.dat", "not the product's"));
+    char previous[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryA(elsewhere_.path().c_str()));
+    for (const auto &c : cases) {
+        std::wstring library = c.folder + L"\\plivar_23.dll";
+        ASSERT_TRUE(CopyFileW(wide_of(build_output_folder() + "plivar_23.dll").c_str(),
+                              library.c_str(), FALSE));
+        HMODULE dll = LoadLibraryW(library.c_str());
+        EXPECT_NE(nullptr, dll) << GetLastError();
+        if (!dll)
+            continue;
+        auto register_server = reinterpret_cast<HRESULT(WINAPI *)()>(
+            reinterpret_cast<void *>(GetProcAddress(dll, "DllRegisterServer")));
+        ASSERT_NE(nullptr, register_server);
+        EXPECT_EQ(c.expected, register_server());
+        FreeLibrary(dll);
+    }
+    SetCurrentDirectoryA(previous);
+    expect_older_names(elsewhere_.path());
+    EXPECT_TRUE(path_exists(elsewhere_.path() + "tree.dat"));
+    EXPECT_EQ("<no value>", take_scheduled_command());
+    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text));
+    EXPECT_FALSE(path_exists(config_));
 }
 
 TEST_F(Registration, NoConfigurationFolderMeansAccessDeniedAndNoEntries) {
@@ -374,23 +557,24 @@ TEST(InfoTipRemoval, TakesTheSiblingComponentsEntriesAlong) {
 // A program folder whose name did not fit at start-up is never scheduled
 // for removal: an empty or cut name could stand for another folder.
 TEST(ScheduleRemoval, NeedsAKnownProgramFolder) {
-    const char run_once[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, run_once, 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    RegDeleteValueA(key, "dele");
-    RegCloseKey(key);
+    take_scheduled_command();
     module_folder[0] = '\0';
     schedule_removal(nullptr);
-    EXPECT_EQ("<no value>", value_of(HKEY_LOCAL_MACHINE, run_once, "dele"));
+    EXPECT_EQ("<no value>", take_scheduled_command());
 
     strcpy(module_folder, "C:\\Program Files\\Quillarvent\\");
     schedule_removal(nullptr);
-    char windows[MAX_PATH];
-    GetWindowsDirectoryA(windows, MAX_PATH);
-    EXPECT_EQ(std::string(windows) +
-                  "\\System32\\cmd.exe /c rd /s /q  \"C:\\Program Files\\Quillarvent\\\"",
-              value_of(HKEY_LOCAL_MACHINE, run_once, "dele"));
+    EXPECT_EQ(removal_command("C:\\Program Files\\Quillarvent", false), take_scheduled_command());
+    // "%" would be read as a variable of the command.
+    strcpy(module_folder, "C:\\100%F\\");
+    schedule_removal(nullptr);
+    EXPECT_EQ("<no value>", take_scheduled_command());
+    // An older file that is a folder is not ours to empty.
+    TempFolder temp;
+    std::string folder = temp.path() + "zanq.dll";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    schedule_removal(folder.c_str());
+    EXPECT_EQ("<no value>", take_scheduled_command());
     module_folder[0] = '\0';
 }
 
