@@ -1,5 +1,7 @@
 #include "store/index_file.h"
 
+#include <boost/make_shared.hpp>
+
 #include <xmmintrin.h>
 
 #include <algorithm>
@@ -56,8 +58,8 @@ bool read_index_image(const char *data, size_t size, index_entries &entries) {
     index_entries in_file_order;
     in_file_order.reserve(size / 40);
     bool clean = walk_index_records(data, size, [&](const item_info &record, size_t) {
-        in_file_order.push_back(index_entry{record.key, boost::shared_ptr<const item_info>(
-                                                            new item_info(record))});
+        // One allocation holds the record and its count, side by side.
+        in_file_order.push_back(index_entry{record.key, boost::make_shared<const item_info>(record)});
     });
     // Every rewrite leaves the file in key order; only appends need sorting.
     auto by_key = [](const index_entry &a, const index_entry &b) { return a.key < b.key; };
@@ -78,19 +80,16 @@ bool read_index_image(const char *data, size_t size, index_entries &entries) {
     return clean;
 }
 
-std::string index_image_of(const index_entries &entries) {
-    size_t total = 0;
-    for (const auto &entry : entries)
-        total += entry.record->record_size();
-    std::string image(total, '\0');
-    char *out = image.empty() ? nullptr : &image[0];
+std::string index_image_of(const index_entries &entries, size_t expected_size) {
+    std::string image;
+    image.reserve(expected_size + entries.size() * 8);
     for (size_t i = 0; i < entries.size(); ++i) {
         // The records lie scattered on the heap: ask for the next ones early.
         if (i + 8 < entries.size())
             _mm_prefetch(reinterpret_cast<const char *>(entries[i + 8].record.get()), _MM_HINT_T0);
         if (i + 4 < entries.size())
             _mm_prefetch(entries[i + 4].record->path.data(), _MM_HINT_T0);
-        out = entries[i].record->save_record(out);
+        entries[i].record->save_record(image);
     }
     return image;
 }
@@ -121,8 +120,10 @@ bool CIndexFile::open(const char *path, DWORD disposition) {
         DWORD error = GetLastError();
         if (file_ != INVALID_HANDLE_VALUE) {
             index_stamp stamp;
-            if (current(stamp))
+            if (current(stamp)) {
                 opened_time_ = stamp.written;
+                opened_size_ = stamp.size;
+            }
             return true;
         }
         if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||

@@ -38,7 +38,9 @@ bool walk_index_records(const char *data, size_t size,
 // met.
 bool read_index_image(const char *data, size_t size, index_entries &entries);
 
-std::string index_image_of(const index_entries &entries);
+// The image of `entries`; `expected_size` (such as the file's size now)
+// spares the string its growth.
+std::string index_image_of(const index_entries &entries, size_t expected_size);
 
 // Keeps a damaged image beside files.dat as files.dat.bad, so what could not
 // be read can still be recovered by hand.
@@ -73,6 +75,7 @@ class CIndexFile {
     // The stamp of the file now, after giving it a write time of its own
     // when it was written.
     index_stamp leave();
+    LONGLONG size_when_opened() const { return opened_size_; }
 
   private:
     bool current(index_stamp &stamp) const;
@@ -80,4 +83,5 @@ class CIndexFile {
     HANDLE file_ = INVALID_HANDLE_VALUE;
     bool written_ = false;
     FILETIME opened_time_ = {};
+    LONGLONG opened_size_ = 0;
 };

@@ -202,7 +202,7 @@ CInfoHolder::config_problem CInfoHolder::sync_locked(const item_info *appended) 
         apply_changes(current);
         set_items(std::move(current));
     }
-    bool done = file.write_over(index_image_of(items));
+    bool done = file.write_over(index_image_of(items, file.size_when_opened()));
     left_ = done ? file.leave() : index_stamp();
     if (done)
         unwritten.clear();
@@ -266,7 +266,7 @@ void CInfoHolder::load_index() {
     // The file is rewritten from what could be read, the damaged image kept.
     if (!clean)
         keep_damaged_copy(index_path, image);
-    bool done = file.write_over(index_image_of(items));
+    bool done = file.write_over(index_image_of(items, image.size()));
     left_ = done ? file.leave() : index_stamp();
     if (done)
         unwritten.clear();
