@@ -199,8 +199,8 @@ int main() {
                               std::to_wstring(i / 50);
         unicode.push_back(folder + L"\\\x041E\x0442\x0447\x0451\x0442" + std::to_wstring(i) +
                           L".doc");
-        CloseHandle(CreateFileW(unicode.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
-                                nullptr));
+        CloseHandle(
+            CreateFileW(unicode.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
         overlay->IsMemberOf(unicode.back().c_str(), 0);
     }
     const int rounds = 50;

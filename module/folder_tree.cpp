@@ -5,8 +5,8 @@
 namespace {
 
 bool is_drive_path(const std::wstring &path) {
-    return path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') ||
-                                (path[0] >= L'a' && path[0] <= L'z')) &&
+    return path.size() >= 3 &&
+           ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
            path[1] == L':' && path[2] == L'\\';
 }
 

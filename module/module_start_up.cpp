@@ -66,8 +66,8 @@ void set_index_path() {
     wchar_t folder[MAX_PATH];
     std::string ansi;
     index_path[0] = '\0';
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
-                                folder)) ||
+    if (FAILED(
+            SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)) ||
         !ansi_path_of(folder, ansi))
         return;
     if (FAILED(StringCchPrintfA(index_path, MAX_PATH, "%s\\Quillarvent\\files.dat", ansi.c_str())))

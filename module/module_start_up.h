@@ -21,7 +21,7 @@ extern char module_folder[MAX_PATH]; // ends with a backslash; empty if unknown
 // too long for it, ERROR_NO_UNICODE_TRANSLATION for one without an exact
 // ANSI form; 0 once it is set.
 extern DWORD module_folder_error;
-extern char index_path[MAX_PATH];    // ...\Quillarvent\files.dat; empty if unknown
+extern char index_path[MAX_PATH]; // ...\Quillarvent\files.dat; empty if unknown
 extern overlay_entry overlay_table[6];
 extern HFONT default_gui_font;
 extern COLORREF menu_colour;

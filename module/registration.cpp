@@ -149,7 +149,7 @@ HRESULT apply_registry_script(const std::wstring &module_path) {
 // A key or value that is already gone is not a failure.
 HRESULT removal_result(LONG result) {
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? S_OK
-                                                                      : HRESULT_FROM_WIN32(result);
+                                                                     : HRESULT_FROM_WIN32(result);
 }
 
 // Removes every entry of the registration; returns the first failure.
@@ -188,9 +188,9 @@ HRESULT register_type_library(const std::wstring &module_path) {
 HRESULT unregister_type_library() {
     {
         ScopedRegKey version;
-        LONG opened = RegOpenKeyExA(HKEY_CLASSES_ROOT,
-                                    "TypeLib\\{5F3A9C24-7B1E-4D86-A2C9-8E4B6D1F3A57}\\1.0", 0,
-                                    KEY_READ, version.receive());
+        LONG opened =
+            RegOpenKeyExA(HKEY_CLASSES_ROOT, "TypeLib\\{5F3A9C24-7B1E-4D86-A2C9-8E4B6D1F3A57}\\1.0",
+                          0, KEY_READ, version.receive());
         if (opened == ERROR_FILE_NOT_FOUND)
             return S_OK;
     }
@@ -365,7 +365,9 @@ bool prepare_configuration_files() {
     return true;
 }
 
-bool prepare_configuration() { return prepare_configuration_files() && extract_overlay_icons(); }
+bool prepare_configuration() {
+    return prepare_configuration_files() && extract_overlay_icons();
+}
 
 void remove_all_descriptions() {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, settings_key_path);

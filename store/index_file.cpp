@@ -59,7 +59,8 @@ bool read_index_image(const char *data, size_t size, index_entries &entries) {
     in_file_order.reserve(size / 40);
     bool clean = walk_index_records(data, size, [&](const item_info &record, size_t) {
         // One allocation holds the record and its count, side by side.
-        in_file_order.push_back(index_entry{record.key, boost::make_shared<const item_info>(record)});
+        in_file_order.push_back(
+            index_entry{record.key, boost::make_shared<const item_info>(record)});
     });
     // Every rewrite leaves the file in key order; only appends need sorting.
     auto by_key = [](const index_entry &a, const index_entry &b) { return a.key < b.key; };
@@ -180,9 +181,9 @@ bool CIndexFile::write_over(const std::string &image) {
     DWORD written = 0;
     written_ = true;
     return SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN) &&
-           (image.empty() || (WriteFile(file_, image.data(), static_cast<DWORD>(image.size()),
-                                        &written, nullptr) &&
-                              written == image.size())) &&
+           (image.empty() ||
+            (WriteFile(file_, image.data(), static_cast<DWORD>(image.size()), &written, nullptr) &&
+             written == image.size())) &&
            SetEndOfFile(file_);
 }
 

@@ -390,8 +390,8 @@ TEST_F(StoreTest, FailedStreamWriteOfANewItemChangesNothing) {
 namespace {
 
 void create_wide_file(const std::wstring &path) {
-    HANDLE file = CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              0, nullptr);
+    HANDLE file =
+        CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
     CloseHandle(file);
 }
@@ -496,6 +496,42 @@ TEST_F(StoreTest, AnOverlaysFirstLookNeverUndoesASave) {
     ASSERT_TRUE(read_whole_file(b + ":plivar", stream));
     EXPECT_EQ(std::string("\x05\0\0\0kept", 8), stream);
     EXPECT_EQ(5, holder.get_icon_kind(wide(b).c_str()));
+}
+
+} // namespace
+
+namespace {
+
+// The fast path of a change trusts files.dat to be as this process left it
+// when its size and write time say so: two writes of the same size, however
+// close together, must never look alike.
+TEST_F(StoreTest, TwoWritesOfTheSameSizeNeverLookAlike) {
+    index_stamp first, second;
+    {
+        CIndexFile file;
+        ASSERT_TRUE(file.open(index_file_.c_str(), OPEN_EXISTING));
+        ASSERT_TRUE(file.write_over("abcd"));
+        first = file.leave();
+    }
+    {
+        CIndexFile file;
+        ASSERT_TRUE(file.open(index_file_.c_str(), OPEN_EXISTING));
+        EXPECT_TRUE(file.is_as_left(first));
+        ASSERT_TRUE(file.write_over("wxyz"));
+        second = file.leave();
+        EXPECT_FALSE(file.is_as_left(first));
+        EXPECT_TRUE(file.is_as_left(second));
+    }
+    EXPECT_EQ(first.size, second.size);
+    EXPECT_EQ(1, CompareFileTime(&second.written, &first.written));
+
+    // While one holds the file, another cannot open it; it waits a while.
+    CIndexFile holder;
+    ASSERT_TRUE(holder.open(index_file_.c_str(), OPEN_EXISTING));
+    CIndexFile other;
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(other.open(index_file_.c_str(), OPEN_EXISTING));
+    EXPECT_GE(GetTickCount() - start, 500u);
 }
 
 } // namespace

@@ -176,7 +176,8 @@ TEST(FolderWalk, EndsWithNoTipWhenThePointerMovesMoreThanFivePixels) {
         ASSERT_TRUE(SetCursorPos(300 + move.x, 300 + move.y));
         std::wstring text;
         bool moved_away = move.x > 5 || move.y < -5;
-        EXPECT_EQ(!moved_away, folder_summary_text(folder, request, text)) << move.x << "," << move.y;
+        EXPECT_EQ(!moved_away, folder_summary_text(folder, request, text))
+            << move.x << "," << move.y;
         if (!moved_away) {
             EXPECT_EQ(0u, text.find(L"Total size = 1.00 byte\n"));
         }

@@ -118,7 +118,8 @@ TEST_F(StoreTest, LegacyFilesItCannotReadWholeStay) {
     CloseHandle(held);
 
     for (const std::string &huge : {descr, tree}) {
-        HANDLE file = CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE file =
+            CreateFileA(huge.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, file);
         LARGE_INTEGER size;
         size.QuadPart = 0x10000001;

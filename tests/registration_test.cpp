@@ -138,10 +138,9 @@ class Registration : public ::testing::Test {
 
     // Run from a folder of its own: nothing there may be touched.
     DWORD regsvr32(const std::string &arguments, const std::string &library = std::string()) {
-        std::string command = "C:\\windows\\system32\\regsvr32.exe /s " + arguments + " \"" +
-                              (library.empty() ? install_folder + std::string("plivar_23.dll")
-                                               : library) +
-                              "\"";
+        std::string command =
+            "C:\\windows\\system32\\regsvr32.exe /s " + arguments + " \"" +
+            (library.empty() ? install_folder + std::string("plivar_23.dll") : library) + "\"";
         return run_program(command, 60000, elsewhere_.path());
     }
     DWORD register_dll() { return regsvr32(""); }
@@ -329,8 +328,8 @@ TEST_F(Registration, LeavesOtherPeoplesFilesInTheBaseFolder) {
         ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
     }
     ASSERT_GT(deep.size(), 400u);
-    HANDLE file = CreateFileW((deep + L"\\leaf.txt").c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_NEW, 0, nullptr);
+    HANDLE file = CreateFileW((deep + L"\\leaf.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
     CloseHandle(file);
     plant_older_names(elsewhere_.path());
@@ -346,7 +345,8 @@ TEST_F(Registration, LeavesOtherPeoplesFilesInTheBaseFolder) {
 TEST_F(Registration, LibraryInAUsersOwnFolderKeepsItsImages) {
     TempFolder downloads;
     std::string library = downloads.path() + "plivar_23.dll";
-    ASSERT_TRUE(CopyFileA((build_output_folder() + "plivar_23.dll").c_str(), library.c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileA((build_output_folder() + "plivar_23.dll").c_str(), library.c_str(), FALSE));
     ASSERT_TRUE(CreateDirectoryA((downloads.path() + "images").c_str(), nullptr));
     ASSERT_TRUE(write_whole_file(downloads.path() + "images\\photo.png", "a user's photo"));
     ASSERT_TRUE(write_whole_file(downloads.path() + "images\\icon2.png", "an old icon"));

@@ -105,8 +105,8 @@ void corrupt(std::string &bytes, std::mt19937 &rng) {
         bytes.resize(bytes.empty() ? 0 : rng() % bytes.size());
         break;
     case 2: { // a 32-bit field set to an edge value
-        static const uint32_t edges[] = {0, 1, 259, 260, 261, 1023, 1024, 0x7fffffff, 0x80000000,
-                                         0xffffffff};
+        static const uint32_t edges[] = {0,    1,    259,        260,        261,
+                                         1023, 1024, 0x7fffffff, 0x80000000, 0xffffffff};
         if (bytes.size() >= 4) {
             uint32_t v = edges[rng() % (sizeof(edges) / 4)];
             memcpy(&bytes[rng() % (bytes.size() - 3)], &v, 4);
@@ -159,20 +159,21 @@ long fuzz_index(unsigned seed, long count) {
             corrupt(image, rng);
         std::string_view input = buffer.place(image);
         long read_here = 0;
-        bool clean = walk_index_records(input.data(), input.size(), [&](const item_info &r,
-                                                                         size_t at) {
-            ++read_here;
-            if (at + 24 > input.size() || field_at<uint32_t>(input, at) != index_record_marker)
-                return fail("record without its marker");
-            uint32_t length = field_at<uint32_t>(input, at + 8);
-            if (length > 259 || at + 24 + length > input.size())
-                return fail("record longer than the input");
-            std::string_view path(input.data() + at + 12, strnlen(input.data() + at + 12, length));
-            if (r.key != field_at<uint32_t>(input, at + 4) || r.path != path ||
-                r.reserved != field_at<uint64_t>(input, at + 12 + length) ||
-                r.icon_kind != field_at<int32_t>(input, at + 20 + length))
-                fail("record that the input does not hold");
-        });
+        bool clean =
+            walk_index_records(input.data(), input.size(), [&](const item_info &r, size_t at) {
+                ++read_here;
+                if (at + 24 > input.size() || field_at<uint32_t>(input, at) != index_record_marker)
+                    return fail("record without its marker");
+                uint32_t length = field_at<uint32_t>(input, at + 8);
+                if (length > 259 || at + 24 + length > input.size())
+                    return fail("record longer than the input");
+                std::string_view path(input.data() + at + 12,
+                                      strnlen(input.data() + at + 12, length));
+                if (r.key != field_at<uint32_t>(input, at + 4) || r.path != path ||
+                    r.reserved != field_at<uint64_t>(input, at + 12 + length) ||
+                    r.icon_kind != field_at<int32_t>(input, at + 20 + length))
+                    fail("record that the input does not hold");
+            });
         if (pristine && (!clean || read_here != made))
             fail("valid image not read whole");
         index_entries entries;
@@ -245,15 +246,14 @@ long fuzz_legacy(unsigned seed, long count) {
         if (rng() % 10)
             corrupt(descr, rng);
         std::string_view tree_in = tree_buffer.place(tree), descr_in = descr_buffer.place(descr);
-        parse_legacy_descriptions(tree_in, descr_in,
-                                  [&](const std::string &path, const std::string &text) {
-                                      ++found;
-                                      if (text.size() > 1023 ||
-                                          descr_in.find(text) == std::string_view::npos)
-                                          fail("text that descr.dat does not hold");
-                                      if (!joins_table_names(path, tree_in, descr_in))
-                                          fail("path that the files do not hold");
-                                  });
+        parse_legacy_descriptions(
+            tree_in, descr_in, [&](const std::string &path, const std::string &text) {
+                ++found;
+                if (text.size() > 1023 || descr_in.find(text) == std::string_view::npos)
+                    fail("text that descr.dat does not hold");
+                if (!joins_table_names(path, tree_in, descr_in))
+                    fail("path that the files do not hold");
+            });
     }
     return found;
 }
