@@ -52,9 +52,11 @@ typedef std::vector<std::vector<std::string>> folder_table;
 
 // Counts larger than the bytes left could hold are damage, not a reason to
 // allocate: every name needs at least its length and marker.
-folder_table read_folder_table(std::string_view tree) {
+// `whole` tells whether the table was read to the last byte of the file.
+folder_table read_folder_table(std::string_view tree, bool &whole) {
     Reader in(tree);
     folder_table table;
+    whole = false;
     int32_t levels = 0;
     if (!in.int32(levels) || levels < 0 || static_cast<size_t>(levels) > in.remaining() / 4)
         return table;
@@ -71,6 +73,7 @@ folder_table read_folder_table(std::string_view tree) {
                 return table;
         }
     }
+    whole = in.remaining() == 0;
     return table;
 }
 
@@ -102,28 +105,31 @@ legacy_file read_whole(const std::string &path, std::string &bytes) {
 
 } // namespace
 
-void parse_legacy_descriptions(
+bool parse_legacy_descriptions(
     std::string_view tree, std::string_view descr,
     const std::function<void(const std::string &path, const std::string &text)> &found) {
-    folder_table table = read_folder_table(tree);
+    bool tree_whole = false;
+    folder_table table = read_folder_table(tree, tree_whole);
     Reader in(descr);
     for (;;) {
+        if (in.remaining() == 0)
+            return tree_whole;
         int32_t name_length = 0, depth = 0, text_length = 0;
         std::string name, path, text;
         if (!in.int32(name_length) || name_length > max_buffered || !in.text(name_length, name) ||
             !in.int32(depth) || depth < 0 || static_cast<size_t>(depth) > table.size())
-            return;
+            return false;
         for (int32_t level = 0; level < depth; ++level) {
             int32_t index = 0;
             if (!in.int32(index) || index < 0 || static_cast<size_t>(index) >= table[level].size())
-                return;
+                return false;
             path += table[level][index] + "\\";
         }
         if (!in.int32(text_length) || text_length > max_buffered || !in.text(text_length, text))
-            return;
+            return false;
         found(path + name, text);
         if (!in.marker())
-            return;
+            return false;
     }
 }
 
@@ -137,17 +143,33 @@ void import_legacy_descriptions(const std::string &base) {
     legacy_file descr_state = read_whole(descr_path, descr);
     if (descr_state == legacy_file::unreadable)
         return;
-    DeleteFileA(tree_path.c_str());
-    if (descr_state == legacy_file::missing)
+    if (descr_state == legacy_file::missing) {
+        // A tree.dat that is not a whole folder table may be anyone's file.
+        bool whole = false;
+        read_folder_table(tree, whole);
+        if (whole)
+            DeleteFileA(tree_path.c_str());
         return;
-    DeleteFileA(descr_path.c_str());
+    }
 
-    parse_legacy_descriptions(tree, descr, [](const std::string &path, const std::string &text) {
-        std::wstring wide;
-        if (wide_path_of(path, wide))
-            info_holder.add_description(wide.c_str(), 0, text.c_str());
-    });
+    int refused = 0;
+    bool whole = parse_legacy_descriptions(
+        tree, descr, [&refused](const std::string &path, const std::string &text) {
+            std::wstring wide;
+            DWORD code = wide_path_of(path, wide)
+                             ? info_holder.add_description(wide.c_str(), 0, text.c_str())
+                             : ERROR_NO_UNICODE_TRANSLATION;
+            refused += code == ERROR_INVALID_NAME || code == ERROR_FILENAME_EXCED_RANGE ||
+                       code == ERROR_NO_UNICODE_TRANSLATION || code == ERROR_INVALID_PARAMETER;
+        });
     info_holder.save_index();
+    // Files that did not read whole, or hold descriptions that could not be
+    // entered, stay for another try or for recovery by hand, and nothing is
+    // claimed.
+    if (!whole || refused)
+        return;
+    DeleteFileA(tree_path.c_str());
+    DeleteFileA(descr_path.c_str());
     MessageBoxA(nullptr,
                 "Globals descriptions was be succeeded converted , but local description not "
                 "supported at this version",

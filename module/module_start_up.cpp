@@ -43,23 +43,29 @@ void set_module_folder() {
         module_folder_error = GetLastError();
         return;
     }
-    std::string ansi;
     if (length >= MAX_PATH) {
         module_folder_error = ERROR_INSUFFICIENT_BUFFER;
-    } else if (!ansi_path_of(file_name, ansi)) {
-        module_folder_error = ERROR_NO_UNICODE_TRANSLATION;
-    } else if (ansi.size() >= MAX_PATH) {
-        module_folder_error = ERROR_INSUFFICIENT_BUFFER;
-    } else {
-        size_t last_backslash = ansi.rfind('\\');
-        if (last_backslash == std::string::npos) {
-            module_folder_error = ERROR_BAD_PATHNAME;
-            return;
-        }
-        ansi.resize(last_backslash + 1);
-        StringCchCopyA(module_folder, MAX_PATH, ansi.c_str());
-        module_folder_error = ERROR_SUCCESS;
+        return;
     }
+    std::string ansi;
+    if (!ansi_path_of(file_name, ansi)) {
+        module_folder_error = ERROR_NO_UNICODE_TRANSLATION;
+        return;
+    }
+    if (ansi.size() >= MAX_PATH) {
+        module_folder_error = ERROR_INSUFFICIENT_BUFFER;
+        return;
+    }
+    // Cut on the UTF-16 name: a double-byte character may end in 0x5C.
+    wchar_t *last_backslash = wcsrchr(file_name, L'\\');
+    if (!last_backslash) {
+        module_folder_error = ERROR_BAD_PATHNAME;
+        return;
+    }
+    last_backslash[1] = L'\0';
+    ansi_path_of(file_name, ansi);
+    StringCchCopyA(module_folder, MAX_PATH, ansi.c_str());
+    module_folder_error = ERROR_SUCCESS;
 }
 
 void set_index_path() {

@@ -210,13 +210,11 @@ std::string install_base() {
     return at == std::string::npos ? folder : folder.substr(0, at);
 }
 
-// Only a base that holds a file of the older installation may lose the names
-// that installation used: elsewhere they may belong to anyone.
+// Only a base that holds the older installation's own library may lose the
+// names that installation used: "setting.dat" or "help.htm" alone may belong
+// to anyone.
 bool holds_older_installation(const std::string &base) {
-    for (const char *name : {"zanq.dll", "tree.dat", "descr.dat", "setting.dat"})
-        if (is_file(base + name))
-            return true;
-    return false;
+    return is_file(base + "zanq.dll");
 }
 
 // The icon files start-up writes, by their full ANSI names.
@@ -276,18 +274,20 @@ void schedule_removal(const char *path) {
         // file is deleted only when it is one (del would empty a folder of
         // that name); the folders go only when nothing else is left in them.
         // "%" would be read as part of a variable, so such a folder is left.
-        std::string folder = without_trailing_backslash(module_folder);
+        std::string folder = module_folder;
         if (folder.find('%') != std::string::npos)
             return;
-        std::vector<std::string> files = {folder + "\\plivar_23.dll",
-                                          folder + "\\quillarvent_registry.exe"};
+        std::vector<std::string> files = {folder + "plivar_23.dll",
+                                          folder + "quillarvent_registry.exe"};
         for (const std::string &icon : own_icon_files())
             files.push_back(icon);
         command += "\\System32\\cmd.exe /c (for %F in (";
         for (size_t i = 0; i < files.size(); ++i)
             command += (i ? " \"" : "\"") + files[i] + "\"";
-        command += ") do @if \"%~aF\" lss \"d\" del /q \"%~fF\") & rd \"" + folder +
-                   "\\images\" & rd \"" + folder + "\"";
+        command += ") do @if not exist \"%~fF\\*\" del /q \"%~fF\") & rd \"" + folder + "images\"";
+        // "rd D:" would take whatever folder is current on D:.
+        if (folder.size() > 3)
+            command += " & rd \"" + without_trailing_backslash(folder) + "\"";
     }
     ScopedRegKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, run_once_key, 0, KEY_ALL_ACCESS, key.receive()) ==
@@ -313,22 +313,20 @@ void install_steps() {
         for (const std::string &icon : own_icon_files())
             DeleteFileA(icon.c_str());
     }
-    if (!holds_older_installation(base))
-        return;
-    if (is_file(base + "zanq.dll"))
+    if (holds_older_installation(base)) {
         remove_info_tip_registrations();
-    if (base != module_folder) {
-        std::wstring images;
-        if (wide_path_of(base + "images", images))
-            delete_folder_tree(images);
+        if (base != module_folder) {
+            std::wstring images;
+            if (wide_path_of(base + "images", images))
+                delete_folder_tree(images);
+        }
+        for (const char *name : {"help.htm", "unins000.exe", "unins000.dat", "setting.dat"})
+            if (is_file(base + name))
+                DeleteFileA((base + name).c_str());
+        schedule_removal((base + "zanq.dll").c_str());
     }
-    for (const char *name : {"help.htm", "unins000.exe", "unins000.dat", "setting.dat"})
-        if (is_file(base + name))
-            DeleteFileA((base + name).c_str());
-    char windows[1024];
-    if (GetWindowsDirectoryA(windows, sizeof(windows)) == 0)
-        return;
-    schedule_removal((base + "zanq.dll").c_str());
+    // The legacy files are deleted only when they are read whole and every
+    // description in them entered.
     import_legacy_descriptions(base);
 }
 

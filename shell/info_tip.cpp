@@ -119,12 +119,14 @@ tip_request start_tip_request() {
 
 walk_result folder_size_walk(const std::wstring &folder, std::vector<folder_entry> *entries,
                              tip_request &request) {
-    walk_result result = {0, false, false};
+    walk_result result = {0, false, false, false};
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
                                      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE)
+    if (search == INVALID_HANDLE_VALUE) {
+        result.unlisted = true;
         return result;
+    }
     std::wstring prefix = folder + L"\\";
     do {
         if (!request.full_content && request.clock() - request.start_ticks > time_budget_ms) {
@@ -133,7 +135,7 @@ walk_result folder_size_walk(const std::wstring &folder, std::vector<folder_entr
         }
         if (pointer_moved_away(request)) {
             FindClose(search);
-            return {result.size, true, false};
+            return {result.size, true, false, false};
         }
         if (found.cFileName[0] == L'.')
             continue;
@@ -143,10 +145,11 @@ walk_result folder_size_walk(const std::wstring &folder, std::vector<folder_entr
             !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             walk_result inner = folder_size_walk(prefix + found.cFileName, nullptr, request);
             // A walk cut anywhere below makes every total above it a lower
-            // bound, even when this folder's own listing ends right after.
-            if (inner.aborted || !inner.complete) {
+            // bound, even when this folder's own listing ends right after. A
+            // subfolder that cannot be listed (no access) just counts nothing.
+            if (inner.aborted || (!inner.complete && !inner.unlisted)) {
                 FindClose(search);
-                return {result.size + inner.size, inner.aborted, false};
+                return {result.size + inner.size, inner.aborted, false, false};
             }
             size = inner.size;
         }

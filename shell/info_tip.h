@@ -36,6 +36,7 @@ struct walk_result {
     uint64_t size;
     bool aborted;  // the pointer moved away: no tip at all
     bool complete; // every folder at every depth was listed to its end
+    bool unlisted; // the folder itself could not be listed
 };
 
 // Sums the sizes below `folder`. `entries` (may be null) receives the

@@ -13,6 +13,14 @@ namespace {
 
 const DWORD sharing_wait_ms = 1000;
 
+// A whole marker at `at`, or, at the very end, the first bytes of one: the
+// last record's marker may have been cut short.
+bool marker_at(const char *data, size_t size, size_t at) {
+    uint32_t marker = index_record_marker;
+    size_t n = size - at < 4 ? size - at : 4;
+    return memcmp(data + at, &marker, n) == 0;
+}
+
 size_t next_marker(const char *data, size_t size, size_t from) {
     const unsigned char first = index_record_marker & 0xFF;
     while (from + 4 <= size) {
@@ -39,12 +47,28 @@ bool walk_index_records(const char *data, size_t size,
     while (pos < size) {
         const char *at = data + pos;
         int result = scratch.load_record(at, data + size);
-        if (result == 1) {
-            found(scratch, pos);
-            pos = at - data;
-            continue;
+        // A torn record swallows the start of the next one, marker and all,
+        // so a record with a marker inside it is no record. One followed by a
+        // marker or the end stands; one followed by anything else stands
+        // only when it looks like a record this system writes, and the
+        // damage is after it.
+        size_t next = at - data;
+        if (result == 1 && next_marker(data, size, pos + 1) >= next) {
+            bool followed = next == size || marker_at(data, size, next);
+            if (followed ||
+                (scratch.reserved == 0 && scratch.icon_kind >= 0 && scratch.icon_kind <= 5)) {
+                found(scratch, pos);
+                pos = next;
+                if (!followed) {
+                    clean = false;
+                    pos = next_marker(data, size, next);
+                    if (pos == std::string::npos)
+                        break;
+                }
+                continue;
+            }
         }
-        if (result == 0)
+        if (result == 0 && marker_at(data, size, pos))
             break;
         clean = false;
         pos = next_marker(data, size, pos + 1);
@@ -95,13 +119,15 @@ std::string index_image_of(const index_entries &entries, size_t expected_size) {
     return image;
 }
 
-void keep_damaged_copy(const char *index_path, const std::string &image) {
+bool keep_damaged_copy(const char *index_path, const std::string &image) {
     std::string bad_path = std::string(index_path) + ".bad";
     ScopedFile bad(CreateFileA(bad_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    if (bad.valid() && !image.empty())
-        WriteFile(bad.get(), image.data(), static_cast<DWORD>(image.size()), &written, nullptr);
+    return bad.valid() &&
+           (image.empty() || (WriteFile(bad.get(), image.data(), static_cast<DWORD>(image.size()),
+                                        &written, nullptr) &&
+                              written == image.size()));
 }
 
 CIndexFile::~CIndexFile() {

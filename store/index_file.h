@@ -25,8 +25,9 @@ struct index_entry {
 typedef std::vector<index_entry> index_entries;
 
 // Walks the index records of an image in file order, handing each to
-// `found` with its offset. A damaged stretch (a torn append, a wrong marker,
-// a path of 260 bytes or more) is skipped up to the next marker from which a
+// `found` with its offset. A record counts only when a marker or the end of
+// the image follows it. A damaged stretch (a torn append, a wrong marker, a
+// path of 260 bytes or more) is skipped up to the next marker from which a
 // whole record reads, so one bad record never costs the ones after it. False
 // when damage was met; 1 to 3 bytes left at the end are a clean end. Reads
 // nothing outside the `size` bytes.
@@ -43,8 +44,8 @@ bool read_index_image(const char *data, size_t size, index_entries &entries);
 std::string index_image_of(const index_entries &entries, size_t expected_size);
 
 // Keeps a damaged image beside files.dat as files.dat.bad, so what could not
-// be read can still be recovered by hand.
-void keep_damaged_copy(const char *index_path, const std::string &image);
+// be read can still be recovered by hand. False when the copy failed.
+bool keep_damaged_copy(const char *index_path, const std::string &image);
 
 // Size and last write time of files.dat as a process last left it. Every
 // write sets a write time later than the one before, so two changes of the

@@ -74,18 +74,36 @@ bool is_gone_for_good(DWORD code, const std::string &ansi_path) {
     return !root.empty() && GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// A record another process wrote for a path this process removed is a later
-// description only if the item carries a stream again.
 bool carries_stream(const std::string &ansi_path) {
     std::wstring path;
     return wide_path_of(ansi_path, path) && read_icon_kind(path.c_str()) != -1;
+}
+
+// Only a full path that names its item in one way: a drive or share path
+// that the system's own resolution leaves as it is (nothing relative, no "."
+// or "..", no "/", no trailing dot or space), with no trailing backslash but
+// on a drive root, and no device or "\\?\" form. Any other spelling would
+// give one item a second record, or name a file relative to whichever folder
+// is current.
+bool is_canonical_full_path(const wchar_t *path) {
+    size_t length = wcslen(path);
+    bool drive = length >= 3 &&
+                 ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+                 path[1] == L':' && path[2] == L'\\';
+    bool share = length >= 5 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\' &&
+                 path[2] != L'?' && path[2] != L'.';
+    if ((!drive && !share) || (length > 3 && path[length - 1] == L'\\') || length > 32767)
+        return false;
+    std::wstring full(length + 1, L'\0');
+    DWORD resolved = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
+    return resolved == length && wcscmp(full.c_str(), path) == 0;
 }
 
 // The path as files.dat can hold it, or the code that refuses it.
 DWORD storable_path(const wchar_t *path, std::string &ansi) {
     if (!path)
         return ERROR_INVALID_PARAMETER;
-    if (!path[0] || !ansi_path_of(path, ansi))
+    if (!path[0] || !is_canonical_full_path(path) || !ansi_path_of(path, ansi))
         return ERROR_INVALID_NAME;
     if (ansi.size() > max_indexed_path_bytes)
         return ERROR_FILENAME_EXCED_RANGE;
@@ -93,6 +111,14 @@ DWORD storable_path(const wchar_t *path, std::string &ansi) {
 }
 
 } // namespace
+
+bool is_described_again(const std::vector<CInfoHolder::change> &described_again,
+                        const CInfoHolder::change &removal) {
+    for (const auto &again : described_again)
+        if (again.key == removal.key && again.path == removal.path)
+            return true;
+    return false;
+}
 
 CInfoHolder::CInfoHolder() : config_error_shown(false) {}
 
@@ -154,7 +180,8 @@ void CInfoHolder::note_change(uint32_t key, const std::string &path, const recor
     unwritten.push_back(change{key, path, record});
 }
 
-void CInfoHolder::apply_changes(index_entries &entries) const {
+void CInfoHolder::apply_changes(index_entries &entries,
+                                const std::vector<change> &described_again) const {
     for (const change &c : unwritten) {
         auto first = std::lower_bound(
             entries.begin(), entries.end(), c.key,
@@ -171,17 +198,50 @@ void CInfoHolder::apply_changes(index_entries &entries) const {
                                                 return key < entry.key;
                                             }),
                            index_entry{c.key, c.record});
-        else if (found && !carries_stream(c.path))
+        else if (found && !is_described_again(described_again, c))
             entries.erase(held);
     }
 }
 
-CInfoHolder::config_problem CInfoHolder::sync_locked(const item_info *appended) {
-    CIndexFile file;
-    if (!file.open(index_path, appended ? OPEN_EXISTING : OPEN_ALWAYS))
+void CInfoHolder::open_index(index_access &access, DWORD disposition) const {
+    access.opened = access.file.open(index_path, disposition);
+    if (!access.opened)
+        return;
+    // While this thread holds the file no other can write it, so the stamp
+    // read here stays the one the locked step sees.
+    index_stamp left;
+    std::vector<change> removals;
+    {
+        SharedLock lock(lock_);
+        left = left_;
+        for (const change &c : unwritten)
+            if (!c.record)
+                removals.push_back(c);
+    }
+    access.as_left = access.file.is_as_left(left);
+    if (access.as_left)
+        return;
+    access.read = access.file.read(access.image);
+    if (!access.read)
+        return;
+    access.clean = read_index_image(access.image.data(), access.image.size(), access.current);
+    // A record another process wrote for a path this process removed is a
+    // later description only if the item carries a stream again.
+    for (const change &removal : removals)
+        if (std::any_of(access.current.begin(), access.current.end(),
+                        [&](const index_entry &entry) {
+                            return entry.key == removal.key && entry.record->path == removal.path;
+                        }) &&
+            carries_stream(removal.path))
+            access.described_again.push_back(removal);
+}
+
+CInfoHolder::config_problem CInfoHolder::sync_locked(index_access &access,
+                                                     const item_info *appended, bool may_append) {
+    if (!access.opened)
         return appended ? config_problem::append : config_problem::rewrite;
-    bool as_left = file.is_as_left(left_);
-    if (appended && as_left && unwritten.size() == 1) {
+    CIndexFile &file = access.file;
+    if (appended && may_append && access.as_left) {
         std::string bytes;
         appended->save_record(bytes);
         bool done = file.append(bytes);
@@ -190,17 +250,15 @@ CInfoHolder::config_problem CInfoHolder::sync_locked(const item_info *appended) 
             unwritten.clear();
         return config_problem::none;
     }
-    if (!as_left) {
+    if (!access.as_left) {
         // Another process changed the file: its content, with this
         // process's changes on top, is what is written and known from now on.
-        std::string image;
-        if (!file.read(image))
+        if (!access.read)
             return config_problem::none; // tried again with the next change
-        index_entries current;
-        if (!read_index_image(image.data(), image.size(), current))
-            keep_damaged_copy(index_path, image);
-        apply_changes(current);
-        set_items(std::move(current));
+        if (!access.clean)
+            keep_damaged_copy(index_path, access.image);
+        apply_changes(access.current, access.described_again);
+        set_items(std::move(access.current));
     }
     bool done = file.write_over(index_image_of(items, file.size_when_opened()));
     left_ = done ? file.leave() : index_stamp();
@@ -250,33 +308,38 @@ CInfoHolder::entry_state CInfoHolder::lookup_icon_kind(const wchar_t *path,
 }
 
 void CInfoHolder::load_index() {
-    ExclusiveLock lock(lock_);
-    CIndexFile file;
-    std::string image;
-    if (!file.open(index_path, OPEN_EXISTING) || !file.read(image))
+    index_access access;
+    open_index(access, OPEN_EXISTING);
+    if (!access.opened)
         return;
-    index_entries loaded;
-    bool clean = read_index_image(image.data(), image.size(), loaded);
-    apply_changes(loaded);
+    // As this process last read or wrote it, the file holds nothing new.
+    if (access.as_left || !access.read)
+        return;
+    ExclusiveLock lock(lock_);
+    index_entries loaded = std::move(access.current);
+    apply_changes(loaded, access.described_again);
     set_items(std::move(loaded));
-    if (clean && unwritten.empty()) {
-        left_ = file.leave();
+    if (access.clean && unwritten.empty()) {
+        left_ = access.file.leave();
         return;
     }
-    // The file is rewritten from what could be read, the damaged image kept.
-    if (!clean)
-        keep_damaged_copy(index_path, image);
-    bool done = file.write_over(index_image_of(items, image.size()));
-    left_ = done ? file.leave() : index_stamp();
+    // The file is rewritten from what could be read, once the damaged image
+    // is safe beside it.
+    if (!access.clean && !keep_damaged_copy(index_path, access.image))
+        return;
+    bool done = access.file.write_over(index_image_of(items, access.image.size()));
+    left_ = done ? access.file.leave() : index_stamp();
     if (done)
         unwritten.clear();
 }
 
 void CInfoHolder::save_index() {
+    index_access access;
+    open_index(access, OPEN_ALWAYS);
     config_problem problem;
     {
         ExclusiveLock lock(lock_);
-        problem = sync_locked(nullptr);
+        problem = sync_locked(access, nullptr, false);
     }
     report(problem);
 }
@@ -294,9 +357,13 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
     if (is_new)
         register_info_tip_for_path(fresh->path);
 
+    // files.dat first, the lock after: see open_index.
+    index_access access;
+    open_index(access, is_new ? OPEN_EXISTING : OPEN_ALWAYS);
     config_problem problem;
     {
         ExclusiveLock lock(lock_);
+        bool only_change = unwritten.empty();
         auto held = find_record(fresh->key, fresh->path);
         if (held != items.end()) {
             // Records are shared with readers outside the lock: replace,
@@ -304,14 +371,14 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
             fresh->reserved = held->record->reserved;
             items[held - items.begin()].record = fresh;
             note_change(fresh->key, fresh->path, fresh);
-            problem = sync_locked(nullptr);
+            problem = sync_locked(access, nullptr, false);
         } else if (code != ERROR_SUCCESS) {
             return code;
         } else {
             insert_record(fresh);
             not_described.erase(path_id(path));
             note_change(fresh->key, fresh->path, fresh);
-            problem = sync_locked(fresh.get());
+            problem = sync_locked(access, fresh.get(), only_change);
         }
     }
     bool told_now = report(problem);
@@ -326,15 +393,20 @@ DWORD CInfoHolder::enter_described(const wchar_t *path, int32_t icon_kind) {
     if (refused != ERROR_SUCCESS)
         return refused;
     auto fresh = boost::make_shared<item_info>(icon_kind, path);
+    if (lookup(path) == entry_state::described)
+        return ERROR_SUCCESS;
+    index_access access;
+    open_index(access, OPEN_EXISTING);
     config_problem problem;
     {
         ExclusiveLock lock(lock_);
         if (find_record(fresh->key, fresh->path) != items.end())
             return ERROR_SUCCESS;
+        bool only_change = unwritten.empty();
         insert_record(fresh);
         not_described.erase(path_id(path));
         note_change(fresh->key, fresh->path, fresh);
-        problem = sync_locked(fresh.get());
+        problem = sync_locked(access, fresh.get(), only_change);
     }
     register_info_tip_for_path(fresh->path);
     bool told_now = report(problem);
@@ -345,7 +417,12 @@ void CInfoHolder::remove_description(const wchar_t *path) {
     record_ptr record;
     if (lookup(path, &record) != entry_state::described)
         return;
-    record->delete_description();
+    // A stream another program holds stays, and so does its record: the
+    // description is still there.
+    if (!record->delete_description())
+        return;
+    index_access access;
+    open_index(access, OPEN_ALWAYS);
     config_problem problem = config_problem::none;
     {
         ExclusiveLock lock(lock_);
@@ -354,7 +431,7 @@ void CInfoHolder::remove_description(const wchar_t *path) {
             return;
         erase_record(held);
         note_change(record->key, record->path, record_ptr());
-        problem = sync_locked(nullptr);
+        problem = sync_locked(access, nullptr, false);
     }
     report(problem);
 }
@@ -370,6 +447,8 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
         return true;
     if (!found && !is_gone_for_good(code, record->path))
         return false;
+    index_access access;
+    open_index(access, OPEN_ALWAYS);
     config_problem problem = config_problem::none;
     {
         ExclusiveLock lock(lock_);
@@ -387,7 +466,7 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
             erase_record(held);
             note_change(record->key, record->path, record_ptr());
         }
-        problem = sync_locked(nullptr);
+        problem = sync_locked(access, nullptr, false);
     }
     report(problem);
     return found;

@@ -68,15 +68,30 @@ class CInfoHolder {
     // A record is never dropped by it.
     void mark_not_described(const wchar_t *path);
 
-  private:
-    enum class config_problem { none, append, rewrite };
-
     // A change of this process not yet in files.dat; a null record is a
     // removal.
     struct change {
         uint32_t key;
         std::string path;
         record_ptr record;
+    };
+
+  private:
+    enum class config_problem { none, append, rewrite };
+
+    // What a change learns of files.dat before it takes the lock. The file
+    // is opened first, so that a program holding it for a while stalls no
+    // lookup of this process, and what another process wrote is read, and
+    // the items it concerns looked at, while lookups go on.
+    struct index_access {
+        CIndexFile file;
+        bool opened = false;
+        bool as_left = false; // no other process changed the file since
+        bool read = false;    // `current` holds the file's content
+        bool clean = true;
+        std::string image;
+        index_entries current;
+        std::vector<change> described_again; // removed here, described anew elsewhere
     };
 
     // Finds `path` under the shared lock and hands its record to `found`.
@@ -88,10 +103,12 @@ class CInfoHolder {
     void erase_record(index_entries::const_iterator held);
     void set_items(index_entries &&entries);
     void note_change(uint32_t key, const std::string &path, const record_ptr &record);
-    void apply_changes(index_entries &entries) const;
-    // Writes this process's changes into files.dat: `appended` alone at the
-    // end when the file is as this process left it, else by a rewrite.
-    config_problem sync_locked(const item_info *appended);
+    void apply_changes(index_entries &entries, const std::vector<change> &described_again) const;
+    void open_index(index_access &access, DWORD disposition) const;
+    // Writes this process's changes into files.dat, under the exclusive
+    // lock: `appended` alone at the end when it is the only change and the
+    // file is as this process left it, else by a rewrite.
+    config_problem sync_locked(index_access &access, const item_info *appended, bool may_append);
     // Shows the configuration message once per process; true if shown now.
     bool report(config_problem problem);
 

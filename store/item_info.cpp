@@ -101,14 +101,19 @@ void parse_description_record(const char *data, size_t size, std::string &text, 
         text.assign(data + 4, strnlen(data + 4, size - 4)); // ends at an embedded zero byte
 }
 
-void item_info::delete_description() const {
+bool item_info::delete_description() const {
     std::wstring item_name, stream_name;
     if (!names_of(path, item_name, stream_name))
-        return;
+        return false;
     ScopedFile item(open_item_for_write(item_name));
-    if (!item.valid())
-        return;
-    DeleteFileW(stream_name.c_str());
+    if (!item.valid()) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    if (DeleteFileW(stream_name.c_str()))
+        return true;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 void item_info::save_record(std::string &out) const {

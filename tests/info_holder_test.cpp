@@ -66,18 +66,25 @@ TEST_F(StoreTest, DamagedRecordCostsOnlyItselfAndLeavesACopy) {
     std::string after = record_bytes(2, "C:\\after"), last = record_bytes(3, "C:\\last");
     std::string overlong = record_bytes(4, "C:\\" + std::string(300, 'x'));
     std::string damaged = a + b + "XXXXjunk" + after + a.substr(0, 17) + overlong + last;
+    // An append cut short in its kind, with another process's record after
+    // it: the torn record must not take the next one's first bytes as its
+    // tail.
+    std::string torn = record_bytes(5, "C:\\torn"), next = record_bytes(2, "C:\\next");
+    damaged += torn.substr(0, torn.size() - 3) + next;
     ASSERT_TRUE(write_whole_file(index_file_, damaged));
     CInfoHolder holder;
     holder.load_index();
-    for (const wchar_t *path : {L"C:\\a.txt", L"C:\\b", L"C:\\after", L"C:\\last"})
+    for (const wchar_t *path : {L"C:\\a.txt", L"C:\\b", L"C:\\after", L"C:\\last", L"C:\\next"})
         EXPECT_EQ(entry_state::described, holder.lookup(path)) << path;
+    EXPECT_EQ(entry_state::unknown, holder.lookup(L"C:\\torn"));
+    EXPECT_EQ(2, holder.get_icon_kind(L"C:\\next"));
     EXPECT_EQ(entry_state::unknown, holder.lookup(wide("C:\\" + std::string(300, 'x')).c_str()));
     std::string copy;
     ASSERT_TRUE(read_whole_file(index_file_ + ".bad", copy));
     EXPECT_EQ(damaged, copy);
 
     std::string rewritten = index_bytes();
-    EXPECT_EQ(a.size() + b.size() + after.size() + last.size(), rewritten.size());
+    EXPECT_EQ(a.size() + b.size() + after.size() + last.size() + next.size(), rewritten.size());
     ASSERT_TRUE(DeleteFileA((index_file_ + ".bad").c_str()));
     CInfoHolder reloaded;
     reloaded.load_index();
@@ -441,6 +448,55 @@ TEST_F(StoreTest, PathsOutsideTheCodePageAreRefusedNotApproximated) {
     EXPECT_TRUE(holder.get_description(accented.c_str(), text));
     EXPECT_EQ("ok", text);
     EXPECT_EQ(3, read_icon_kind(accented.c_str()));
+}
+
+// Only a full path that names its item one way is stored: a relative one
+// would name another file in another current folder, and another spelling
+// of the same item would give it a second record.
+TEST_F(StoreTest, OnlyFullPathsInOneSpellingAreStored) {
+    std::string a = make_file("a.txt");
+    ASSERT_TRUE(CreateDirectoryA((temp_.path() + "sub").c_str(), nullptr));
+    char previous[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryA(temp_.path().c_str()));
+    std::string folder = temp_.path();
+    std::string drive_relative = folder.substr(0, 2) + folder.substr(3) + "a.txt";
+    CInfoHolder holder;
+    for (const std::string &spelling :
+         {std::string("a.txt"), std::string(".\\a.txt"), folder + "sub\\..\\a.txt",
+          folder + ".\\a.txt", drive_relative, folder.substr(0, 2) + "a.txt", "\\\\?\\" + a,
+          folder + "a.txt.", folder + "a.txt ", folder + "sub\\", std::string(a).replace(2, 1, "/"),
+          std::string("")})
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME),
+                  holder.add_description(wide(spelling).c_str(), 1, "x"))
+            << spelling;
+    SetCurrentDirectoryA(previous);
+    EXPECT_EQ(-1, read_icon_kind(wide(a).c_str()));
+    EXPECT_EQ("", index_bytes());
+    EXPECT_EQ(0u, holder.add_description(wide(a).c_str(), 1, "x"));
+    EXPECT_EQ(0u, holder.add_description(wide(folder + "sub").c_str(), 2, "a folder"));
+    EXPECT_EQ(2, read_icon_kind(wide(folder + "sub").c_str()));
+}
+
+// A stream another program holds open stays, and so does its record: the
+// description has not gone anywhere.
+TEST_F(StoreTest, ARemovalThatCannotDeleteTheStreamKeepsTheRecord) {
+    std::string a = make_file("a.txt");
+    CInfoHolder holder;
+    ASSERT_EQ(0u, holder.add_description(wide(a).c_str(), 3, "kept"));
+    std::string before = index_bytes();
+    HANDLE held =
+        CreateFileA((a + ":plivar").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    holder.remove_description(wide(a).c_str());
+    CloseHandle(held);
+    EXPECT_EQ(entry_state::described, holder.lookup(wide(a).c_str()));
+    EXPECT_EQ(3, read_icon_kind(wide(a).c_str()));
+    EXPECT_EQ(before, index_bytes());
+    holder.remove_description(wide(a).c_str());
+    EXPECT_EQ(entry_state::unknown, holder.lookup(wide(a).c_str()));
+    EXPECT_EQ(-1, read_icon_kind(wide(a).c_str()));
+    EXPECT_EQ("", index_bytes());
 }
 
 // files.dat holds paths of up to 259 bytes; a longer one is refused rather

@@ -119,7 +119,11 @@ int run_append_child(int argc, char **argv) {
     if (argc != 7)
         return 2;
     strcpy(index_path, argv[2]);
-    std::string folder = std::string(argv[3]) + "\\";
+    // The folder comes as "...\." so that its backslash does not quote the
+    // closing quote.
+    std::string folder = argv[3];
+    if (folder.size() > 1 && folder.compare(folder.size() - 2, 2, "\\.") == 0)
+        folder.pop_back();
     int count = atoi(argv[4]);
     HANDLE go = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(_strtoui64(argv[6], nullptr, 10)));
     std::vector<std::wstring> paths;

@@ -20,12 +20,12 @@ void delete_type(const std::string &type) {
 }
 
 TEST(InfoTipType, TakesShortExtensionsOfTheLastComponent) {
-    EXPECT_EQ(".html", info_tip_type_of("C:\\web\\page.html", false));
-    EXPECT_EQ(".txt", info_tip_type_of("C:\\a.b\\report.txt", false));
-    EXPECT_EQ("", info_tip_type_of("C:\\x\\archive.backup", false));
-    EXPECT_EQ("", info_tip_type_of("C:\\x\\README", false));
-    EXPECT_EQ("", info_tip_type_of("C:\\my.files\\noext", false));
-    EXPECT_EQ("Folder", info_tip_type_of("C:\\my.files", true));
+    EXPECT_EQ(".html", info_tip_type_of(L"C:\\web\\page.html", false));
+    EXPECT_EQ(".txt", info_tip_type_of(L"C:\\a.b\\report.txt", false));
+    EXPECT_EQ("", info_tip_type_of(L"C:\\x\\archive.backup", false));
+    EXPECT_EQ("", info_tip_type_of(L"C:\\x\\README", false));
+    EXPECT_EQ("", info_tip_type_of(L"C:\\my.files\\noext", false));
+    EXPECT_EQ("Folder", info_tip_type_of(L"C:\\my.files", true));
 }
 
 TEST_F(StoreTest, RegistersTheHandlerForTheItemType) {

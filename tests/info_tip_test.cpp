@@ -221,6 +221,25 @@ TEST(FolderWalk, ABudgetSpentInTheLastSubfolderGivesNoTotal) {
     }
 }
 
+// A subfolder that cannot be listed counts nothing; it does not make the
+// total a lower bound.
+TEST(FolderWalk, ASubfolderThatCannotBeListedCountsNothing) {
+    TempFolder temp;
+    std::string top = temp.path() + "top";
+    ASSERT_TRUE(CreateDirectoryA(top.c_str(), nullptr));
+    ASSERT_TRUE(write_whole_file(top + "\\f.txt", std::string(10, 'x')));
+    ASSERT_TRUE(CreateDirectoryA((top + "\\c_ok").c_str(), nullptr));
+    ASSERT_TRUE(write_whole_file(top + "\\c_ok\\in.txt", std::string(5, 'x')));
+    // A trailing dot: listed by its parent, but no plain path reaches it.
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + DllTest::wide(top) + L"\\a_sub.").c_str(), nullptr));
+    tip_request request = start_tip_request();
+    request.full_content = true;
+    std::wstring text;
+    ASSERT_TRUE(folder_summary_text(DllTest::wide(top), request, text));
+    EXPECT_EQ(0u, text.find(L"Total size = 15.00 byte\n")) << text;
+    RemoveDirectoryW((L"\\\\?\\" + DllTest::wide(top) + L"\\a_sub.").c_str());
+}
+
 // A link back to an ancestor must not make the walk endless.
 TEST_F(InfoTip, LinkToAnAncestorEndsTheWalk) {
     std::string folder = make_folder("loop");

@@ -131,6 +131,35 @@ TEST_F(StoreTest, LegacyFilesItCannotReadWholeStay) {
     EXPECT_EQ("", index_bytes());
 }
 
+// Files that do not read whole, or hold a description that cannot be
+// entered (a bare name names no file of its own), stay for another try, and
+// the user is not told of a conversion.
+TEST_F(StoreTest, LegacyFilesWithWhatCannotBeImportedStay) {
+    CreateDirectoryA("C:\\Docs", nullptr);
+    ASSERT_TRUE(write_whole_file("C:\\Docs\\b.txt", "content"));
+    std::string base = temp_.path();
+    std::string tree = tree_of({{"C:"}, {"Docs"}});
+    for (const std::string &descr :
+         {record_of("b.txt", {0, 0}, "kept") + record_of("bare.txt", {}, "no folder"),
+          record_of("b.txt", {0, 0}, "kept") + "trailing bytes"}) {
+        ASSERT_TRUE(write_whole_file(base + "tree.dat", tree));
+        ASSERT_TRUE(write_whole_file(base + "descr.dat", descr));
+        MessageBoxCatcher catcher("Error", IDOK, 1000);
+        import_legacy_descriptions(base);
+        EXPECT_FALSE(catcher.caught());
+        EXPECT_TRUE(path_exists(base + "tree.dat"));
+        EXPECT_TRUE(path_exists(base + "descr.dat"));
+        EXPECT_EQ(0, read_icon_kind(L"C:\\Docs\\b.txt"));
+    }
+    // A tree.dat alone that is no folder table is someone else's file.
+    ASSERT_TRUE(DeleteFileA((base + "descr.dat").c_str()));
+    ASSERT_TRUE(write_whole_file(base + "tree.dat", "a user's own tree.dat"));
+    import_legacy_descriptions(base);
+    EXPECT_TRUE(path_exists(base + "tree.dat"));
+    info_holder.remove_description(L"C:\\Docs\\b.txt");
+    delete_tree("C:\\Docs");
+}
+
 TEST(LegacyFormat, BuildsPathsFromTheFolderTable) {
     std::string tree = tree_of({{"C:", "D:"}, {"Docs", "Music"}});
     std::string descr = record_of("a.txt", {1, 1}, "one") + record_of("bare", {}, "two") +

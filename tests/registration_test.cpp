@@ -80,7 +80,7 @@ std::string removal_command(const std::string &folder, bool with_icons) {
                           "\\plivar_23.dll\" \"" + folder + "\\quillarvent_registry.exe\"";
     for (int kind = 0; with_icons && kind < 6; ++kind)
         command += " \"" + folder + "\\images\\icon" + std::to_string(kind) + ".png\"";
-    return command + ") do @if \"%~aF\" lss \"d\" del /q \"%~fF\") & rd \"" + folder +
+    return command + ") do @if not exist \"%~fF\\*\" del /q \"%~fF\") & rd \"" + folder +
            "\\images\" & rd \"" + folder + "\"";
 }
 
@@ -318,10 +318,16 @@ TEST_F(Registration, LeavesOtherPeoplesFilesInTheBaseFolder) {
     EXPECT_TRUE(path_exists(base + "help.htm"));
     EXPECT_TRUE(path_exists(base + "images\\photo.png"));
 
-    // With the older installation's file there, its leftovers go, a tree
-    // deeper than MAX_PATH included; the registering program's current
+    // A name the older installation used is no proof of it.
+    ASSERT_TRUE(write_whole_file(base + "setting.dat", "someone else's settings"));
+    ASSERT_EQ(0u, register_dll());
+    EXPECT_TRUE(path_exists(base + "help.htm"));
+    EXPECT_TRUE(path_exists(base + "setting.dat"));
+
+    // With the older installation's own library there, its leftovers go, a
+    // tree deeper than MAX_PATH included; the registering program's current
     // folder, which holds the same names, keeps them.
-    ASSERT_TRUE(write_whole_file(base + "setting.dat", "old settings"));
+    ASSERT_TRUE(write_whole_file(base + "zanq.dll", "the older library"));
     std::wstring deep = L"\\\\?\\" + wide_of(base) + L"images";
     for (int level = 0; level < 20; ++level) {
         deep += L"\\level_" + std::to_wstring(level) + L"_of_a_deep_tree";
@@ -337,6 +343,9 @@ TEST_F(Registration, LeavesOtherPeoplesFilesInTheBaseFolder) {
     EXPECT_FALSE(path_exists(base + "help.htm"));
     EXPECT_FALSE(path_exists(base + "images"));
     EXPECT_FALSE(path_exists(base + "setting.dat"));
+    EXPECT_EQ(windows_folder() + "\\System32\\cmd.exe /c del /q  \"" + base + "zanq.dll\"",
+              take_scheduled_command());
+    DeleteFileA((base + "zanq.dll").c_str());
     expect_older_names(elsewhere_.path());
 }
 
@@ -351,7 +360,11 @@ TEST_F(Registration, LibraryInAUsersOwnFolderKeepsItsImages) {
     ASSERT_TRUE(write_whole_file(downloads.path() + "images\\photo.png", "a user's photo"));
     ASSERT_TRUE(write_whole_file(downloads.path() + "images\\icon2.png", "an old icon"));
     ASSERT_TRUE(write_whole_file(downloads.path() + "help.htm", "a user's page"));
+    ASSERT_TRUE(write_whole_file(downloads.path() + "setting.dat", "a user's settings"));
+    ASSERT_TRUE(write_whole_file(downloads.path() + "tree.dat", "a user's tree"));
     ASSERT_EQ(0u, regsvr32("", library));
+    EXPECT_TRUE(path_exists(downloads.path() + "setting.dat"));
+    EXPECT_TRUE(path_exists(downloads.path() + "tree.dat"));
     std::string bytes;
     EXPECT_TRUE(read_whole_file(downloads.path() + "images\\photo.png", bytes));
     EXPECT_EQ("a user's photo", bytes);

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -142,23 +143,49 @@ long fuzz_index(unsigned seed, long count) {
     long records = 0;
     for (current_input = 0; current_input < static_cast<unsigned long long>(count);
          ++current_input) {
+        // Records with readable paths and their spans in the image.
+        enum { pristine, tear, junk, other } kind = static_cast<decltype(kind)>(rng() % 4);
         std::string image;
-        item_info record;
-        long made = 0;
-        bool readable = true;
-        for (int n = rng() % 12; n > 0; --n, ++made) {
+        std::vector<item_info> made;
+        std::vector<std::pair<size_t, size_t>> spans;
+        for (int n = rng() % 12; n > 0; --n) {
+            item_info record;
             record.key = rng();
             record.icon_kind = rng() % 6;
-            record.reserved = rng() % 4 ? 0 : rng();
-            record.path = "C:\\" + random_text(rng, rng() % 8 ? 60 : 300, true);
-            readable = readable && record.path.size() <= 259;
+            record.reserved = kind == other && rng() % 4 == 0 ? rng() : 0;
+            record.path = "C:\\" + random_text(rng, 60, true) + std::to_string(made.size());
+            spans.emplace_back(image.size(), image.size() + record.record_size());
             record.save_record(image);
+            made.push_back(record);
         }
-        bool pristine = readable && rng() % 10 == 0;
-        if (!pristine)
+        // A tear (the tail of one record lost, as when an append was cut
+        // short and others appended after it) or junk (bytes that hold no
+        // marker) costs only the record it touches; other damage is checked
+        // for reading within the input alone.
+        size_t from = image.empty() ? 0 : rng() % image.size(), to = from;
+        if (kind == tear && !spans.empty()) {
+            const auto &torn = spans[rng() % spans.size()];
+            from = torn.first + 1 + rng() % (torn.second - torn.first - 1);
+            to = torn.second;
+            image.erase(from, to - from);
+        } else if (kind == junk) {
+            std::string bytes;
+            do
+                bytes = random_text(rng, 1 + rng() % 40, false);
+            while (bytes.empty() || bytes.find("\xEC\xDE\x01\xC0") != std::string::npos);
+            image.insert(from, bytes);
+        } else if (kind == other) {
             corrupt(image, rng);
+            if (rng() % 4 == 0) // an overlong path among them
+                item_info(1, (L"C:\\" + std::wstring(300, L'x')).c_str()).save_record(image);
+        }
+        std::vector<bool> touched(made.size(), false);
+        for (size_t i = 0; i < made.size(); ++i)
+            touched[i] = kind == tear ? spans[i].second > from && spans[i].first < to
+                                      : spans[i].first < from && spans[i].second > from;
         std::string_view input = buffer.place(image);
         long read_here = 0;
+        std::vector<bool> seen(made.size(), false);
         bool clean =
             walk_index_records(input.data(), input.size(), [&](const item_info &r, size_t at) {
                 ++read_here;
@@ -172,10 +199,27 @@ long fuzz_index(unsigned seed, long count) {
                 if (r.key != field_at<uint32_t>(input, at + 4) || r.path != path ||
                     r.reserved != field_at<uint64_t>(input, at + 12 + length) ||
                     r.icon_kind != field_at<int32_t>(input, at + 20 + length))
-                    fail("record that the input does not hold");
+                    return fail("record that the input does not hold");
+                if (kind == other)
+                    return;
+                // The damaged record itself may come back with a damaged
+                // field (junk in its kind reads as another kind), but never
+                // a record for a path the image did not hold, or one glued
+                // together from two records.
+                bool known = false;
+                for (size_t i = 0; i < made.size() && !known; ++i)
+                    if (made[i].key == r.key && made[i].path == r.path &&
+                        ((made[i].reserved == r.reserved && made[i].icon_kind == r.icon_kind) ||
+                         touched[i]))
+                        known = seen[i] = true;
+                if (!known)
+                    fail("record made up of damaged bytes");
             });
-        if (pristine && (!clean || read_here != made))
-            fail("valid image not read whole");
+        if (kind == pristine && !clean)
+            fail("valid image read as damaged");
+        for (size_t i = 0; kind != other && i < made.size(); ++i)
+            if (!touched[i] && !seen[i])
+                fail("intact record lost");
         index_entries entries;
         read_index_image(input.data(), input.size(), entries);
         if (entries.size() > static_cast<size_t>(read_here))
