@@ -103,6 +103,13 @@ legacy_file read_whole(const std::string &path, std::string &bytes) {
     return legacy_file::read;
 }
 
+bool is_item_gone(DWORD code, const std::wstring &path) {
+    if ((code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) || path.size() < 3 ||
+        path[1] != L':' || path[2] != L'\\')
+        return false;
+    return GetFileAttributesW(path.substr(0, 3).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 } // namespace
 
 bool parse_legacy_descriptions(
@@ -152,21 +159,23 @@ void import_legacy_descriptions(const std::string &base) {
         return;
     }
 
-    int refused = 0;
+    int not_entered = 0;
     bool whole = parse_legacy_descriptions(
-        tree, descr, [&refused](const std::string &path, const std::string &text) {
+        tree, descr, [&not_entered](const std::string &path, const std::string &text) {
             std::wstring wide;
             DWORD code = wide_path_of(path, wide)
                              ? info_holder.add_description(wide.c_str(), 0, text.c_str())
                              : ERROR_NO_UNICODE_TRANSLATION;
-            refused += code == ERROR_INVALID_NAME || code == ERROR_FILENAME_EXCED_RANGE ||
-                       code == ERROR_NO_UNICODE_TRANSLATION || code == ERROR_INVALID_PARAMETER;
+            // An item that is gone from a volume that answers has nothing
+            // left to describe; any other failure (a drive not mapped for
+            // the registering user, no access) may pass.
+            not_entered += code > 1 && !(is_item_gone(code, wide));
         });
     info_holder.save_index();
     // Files that did not read whole, or hold descriptions that could not be
     // entered, stay for another try or for recovery by hand, and nothing is
     // claimed.
-    if (!whole || refused)
+    if (!whole || not_entered)
         return;
     DeleteFileA(tree_path.c_str());
     DeleteFileA(descr_path.c_str());

@@ -53,7 +53,7 @@ bool walk_index_records(const char *data, size_t size,
         // only when it looks like a record this system writes, and the
         // damage is after it.
         size_t next = at - data;
-        if (result == 1 && next_marker(data, size, pos + 1) >= next) {
+        if (result == 1 && next_marker(data, size, pos + 12) >= next) {
             bool followed = next == size || marker_at(data, size, next);
             if (followed ||
                 (scratch.reserved == 0 && scratch.icon_kind >= 0 && scratch.icon_kind <= 5)) {
@@ -120,9 +120,19 @@ std::string index_image_of(const index_entries &entries, size_t expected_size) {
 }
 
 bool keep_damaged_copy(const char *index_path, const std::string &image) {
+    // An earlier copy is never overwritten: a later one gets the time in
+    // its name.
     std::string bad_path = std::string(index_path) + ".bad";
-    ScopedFile bad(CreateFileA(bad_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    ScopedFile bad(CreateFileA(bad_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!bad.valid() && GetLastError() == ERROR_FILE_EXISTS) {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        char suffix[32];
+        wsprintfA(suffix, ".bad-%08lx%08lx", now.dwHighDateTime, now.dwLowDateTime);
+        bad.reset(CreateFileA((std::string(index_path) + suffix).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
     DWORD written = 0;
     return bad.valid() &&
            (image.empty() || (WriteFile(bad.get(), image.data(), static_cast<DWORD>(image.size()),
@@ -131,8 +141,13 @@ bool keep_damaged_copy(const char *index_path, const std::string &image) {
 }
 
 CIndexFile::~CIndexFile() {
+    close();
+}
+
+void CIndexFile::close() {
     if (file_ != INVALID_HANDLE_VALUE)
         CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
 }
 
 bool CIndexFile::open(const char *path, DWORD disposition) {

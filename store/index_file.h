@@ -67,6 +67,7 @@ class CIndexFile {
     // Another process may hold the file for a moment: a sharing conflict is
     // waited out for a while before the open counts as failed.
     bool open(const char *path, DWORD disposition);
+    void close();
     bool is_as_left(const index_stamp &stamp) const;
     bool read(std::string &image) const;
     bool append(const std::string &bytes);

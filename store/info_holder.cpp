@@ -3,6 +3,7 @@
 #include <boost/make_shared.hpp>
 
 #include <algorithm>
+#include <mutex>
 #include <cstring>
 
 #include "module/module_start_up.h"
@@ -93,6 +94,9 @@ bool is_canonical_full_path(const wchar_t *path) {
     bool share = length >= 5 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\' &&
                  path[2] != L'?' && path[2] != L'.';
     if ((!drive && !share) || (length > 3 && path[length - 1] == L'\\') || length > 32767)
+        return false;
+    // A second colon names a stream of the item, not the item.
+    if (wcspbrk(path + 2, L":*?\"<>|"))
         return false;
     std::wstring full(length + 1, L'\0');
     DWORD resolved = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
@@ -204,6 +208,9 @@ void CInfoHolder::apply_changes(index_entries &entries,
 }
 
 void CInfoHolder::open_index(index_access &access, DWORD disposition) const {
+    // Threads of this process take their turn here, in order and without a
+    // time limit; the file's own wait is for other processes.
+    access.turn = std::unique_lock<std::mutex>(writer_turn_);
     access.opened = access.file.open(index_path, disposition);
     if (!access.opened)
         return;
@@ -253,10 +260,10 @@ CInfoHolder::config_problem CInfoHolder::sync_locked(index_access &access,
     if (!access.as_left) {
         // Another process changed the file: its content, with this
         // process's changes on top, is what is written and known from now on.
-        if (!access.read)
-            return config_problem::none; // tried again with the next change
-        if (!access.clean)
-            keep_damaged_copy(index_path, access.image);
+        // Tried again with the next change: unreadable, or damaged with no
+        // copy of the damage kept yet.
+        if (!access.read || (!access.clean && !keep_damaged_copy(index_path, access.image)))
+            return config_problem::none;
         apply_changes(access.current, access.described_again);
         set_items(std::move(access.current));
     }
@@ -341,6 +348,7 @@ void CInfoHolder::save_index() {
         ExclusiveLock lock(lock_);
         problem = sync_locked(access, nullptr, false);
     }
+    access.release();
     report(problem);
 }
 
@@ -381,6 +389,8 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
             problem = sync_locked(access, fresh.get(), only_change);
         }
     }
+    // No message box while files.dat is held: other processes wait on it.
+    access.release();
     bool told_now = report(problem);
     if (problem == config_problem::append)
         return told_now ? 1 : ERROR_SUCCESS;
@@ -408,6 +418,7 @@ DWORD CInfoHolder::enter_described(const wchar_t *path, int32_t icon_kind) {
         note_change(fresh->key, fresh->path, fresh);
         problem = sync_locked(access, fresh.get(), only_change);
     }
+    access.release();
     register_info_tip_for_path(fresh->path);
     bool told_now = report(problem);
     return problem == config_problem::append && told_now ? 1 : ERROR_SUCCESS;
@@ -427,12 +438,14 @@ void CInfoHolder::remove_description(const wchar_t *path) {
     {
         ExclusiveLock lock(lock_);
         auto held = find_record(record->key, record->path);
-        if (held == items.end())
+        // A save that landed meanwhile made a newer record: it stays.
+        if (held == items.end() || held->record != record)
             return;
         erase_record(held);
         note_change(record->key, record->path, record_ptr());
         problem = sync_locked(access, nullptr, false);
     }
+    access.release();
     report(problem);
 }
 
@@ -468,6 +481,7 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
         }
         problem = sync_locked(access, nullptr, false);
     }
+    access.release();
     report(problem);
     return found;
 }

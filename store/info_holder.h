@@ -5,6 +5,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -84,6 +85,7 @@ class CInfoHolder {
     // lookup of this process, and what another process wrote is read, and
     // the items it concerns looked at, while lookups go on.
     struct index_access {
+        std::unique_lock<std::mutex> turn; // released after the file is closed
         CIndexFile file;
         bool opened = false;
         bool as_left = false; // no other process changed the file since
@@ -92,6 +94,14 @@ class CInfoHolder {
         std::string image;
         index_entries current;
         std::vector<change> described_again; // removed here, described anew elsewhere
+
+        // Before a message box or the registration program: others wait on
+        // the file and the turn.
+        void release() {
+            file.close();
+            if (turn.owns_lock())
+                turn.unlock();
+        }
     };
 
     // Finds `path` under the shared lock and hands its record to `found`.
@@ -113,6 +123,9 @@ class CInfoHolder {
     bool report(config_problem problem);
 
     mutable CReaderWriterLock lock_;
+    // One writer of files.dat at a time in this process, taken before the
+    // file is opened and never while lock_ is held.
+    mutable std::mutex writer_turn_;
     // Records in ascending key order; records whose paths share a key stay
     // side by side in the order they were entered. A sorted array: lookups
     // are a binary search, and the n-th record is found at once.

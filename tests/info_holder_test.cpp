@@ -93,6 +93,22 @@ TEST_F(StoreTest, DamagedRecordCostsOnlyItselfAndLeavesACopy) {
     EXPECT_EQ(rewritten, index_bytes());
 }
 
+// A key is any 32-bit value, the marker's bytes included; a record holding
+// them is no damage.
+TEST_F(StoreTest, AKeyThatSpellsTheMarkerIsNoDamage) {
+    std::string odd = record_bytes(1, "C:\\odd.txt"), plain = record_bytes(2, "C:\\plain.txt");
+    uint32_t marker_key = index_record_marker;
+    odd.replace(4, 4, reinterpret_cast<const char *>(&marker_key), 4);
+    ASSERT_TRUE(write_whole_file(index_file_, plain + odd));
+    CInfoHolder holder;
+    holder.load_index();
+    ASSERT_TRUE(holder.item_at(1));
+    EXPECT_EQ(marker_key, holder.item_at(1)->key);
+    EXPECT_EQ("C:\\odd.txt", holder.item_at(1)->path);
+    EXPECT_EQ(plain + odd, index_bytes());
+    EXPECT_FALSE(path_exists(index_file_ + ".bad"));
+}
+
 TEST_F(StoreTest, RecordCutInsideItsMarkerLoadsWithoutRewrite) {
     std::string bytes = record_bytes(0, "C:\\a.txt") + std::string("\xEC\xDE", 2);
     ASSERT_TRUE(write_whole_file(index_file_, bytes));

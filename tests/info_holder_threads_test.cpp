@@ -1,9 +1,12 @@
 #include "tests/store_fixture.h"
 
+#include <atomic>
 #include <set>
 #include <thread>
 #include <tuple>
 #include <vector>
+
+#include "tests/message_box_catcher.h"
 
 namespace {
 
@@ -67,6 +70,39 @@ TEST_F(StoreTest, ManyThreadsLeaveMapAndFileInAgreement) {
     reloaded.load_index();
     EXPECT_EQ(records_of(holder), records_of(reloaded));
     EXPECT_FALSE(path_exists(index_file_ + ".bad"));
+}
+
+// Threads of one process changing descriptions at once over a large index
+// take their turn at files.dat: none of them gives up on the file and tells
+// the user it cannot be reached.
+TEST_F(StoreTest, ThreadsOfOneProcessNeverGiveUpOnFilesDat) {
+    std::string image;
+    for (int i = 0; i < 100000; ++i)
+        image += record_bytes(i % 6, "C:\\bench\\folder" + std::to_string(i % 97) + "\\document_" +
+                                         std::to_string(i) + ".txt");
+    ASSERT_TRUE(write_whole_file(index_file_, image));
+    CInfoHolder holder;
+    holder.load_index();
+    const int thread_count = 8, updates = 40;
+    std::vector<std::wstring> paths;
+    for (int t = 0; t < thread_count; ++t)
+        paths.push_back(wide(make_file("own" + std::to_string(t) + ".txt")));
+    MessageBoxWatch boxes("Quillarvent");
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < thread_count; ++t)
+        threads.emplace_back([&, t] {
+            for (int u = 0; u < updates; ++u)
+                failures += holder.add_description(paths[t].c_str(), u % 6, "changed") != 0;
+        });
+    for (auto &thread : threads)
+        thread.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(0, boxes.count());
+    CInfoHolder reloaded;
+    reloaded.load_index();
+    for (const auto &path : paths)
+        EXPECT_EQ((updates - 1) % 6, reloaded.get_icon_kind(path.c_str()));
 }
 
 // Two processes that append at the same moment: the file is opened without

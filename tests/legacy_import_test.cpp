@@ -138,10 +138,13 @@ TEST_F(StoreTest, LegacyFilesWithWhatCannotBeImportedStay) {
     CreateDirectoryA("C:\\Docs", nullptr);
     ASSERT_TRUE(write_whole_file("C:\\Docs\\b.txt", "content"));
     std::string base = temp_.path();
-    std::string tree = tree_of({{"C:"}, {"Docs"}});
+    std::string tree = tree_of({{"C:", "Q:"}, {"Docs"}});
+    ASSERT_FALSE(path_exists("Q:\\"));
     for (const std::string &descr :
          {record_of("b.txt", {0, 0}, "kept") + record_of("bare.txt", {}, "no folder"),
-          record_of("b.txt", {0, 0}, "kept") + "trailing bytes"}) {
+          record_of("b.txt", {0, 0}, "kept") + "trailing bytes",
+          // A drive not there for the registering user.
+          record_of("b.txt", {0, 0}, "kept") + record_of("far.txt", {1, 0}, "on Q:")}) {
         ASSERT_TRUE(write_whole_file(base + "tree.dat", tree));
         ASSERT_TRUE(write_whole_file(base + "descr.dat", descr));
         MessageBoxCatcher catcher("Error", IDOK, 1000);

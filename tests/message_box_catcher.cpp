@@ -49,3 +49,24 @@ std::string MessageBoxCatcher::text() {
     caught();
     return text_;
 }
+
+MessageBoxWatch::MessageBoxWatch(const char *caption) : caption_(caption) {
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            HWND box = FindWindowA("#32770", caption_.c_str());
+            if (box && IsWindowVisible(box)) {
+                PostMessageA(box, WM_COMMAND, IDOK, 0);
+                ++count_;
+                // The same box stays visible until it handles the press.
+                while (!stop_ && IsWindow(box) && IsWindowVisible(box))
+                    Sleep(5);
+            }
+            Sleep(10);
+        }
+    });
+}
+
+MessageBoxWatch::~MessageBoxWatch() {
+    stop_ = true;
+    thread_.join();
+}

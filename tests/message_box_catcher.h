@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -27,5 +28,23 @@ class MessageBoxCatcher {
     DWORD timeout_ms_;
     bool caught_ = false;
     std::string text_;
+    std::thread thread_;
+};
+
+// Presses OK on every message box with the given caption for as long as it
+// lives, and counts them: for code that must show none, however long it runs.
+class MessageBoxWatch {
+  public:
+    explicit MessageBoxWatch(const char *caption);
+    MessageBoxWatch(const MessageBoxWatch &) = delete;
+    MessageBoxWatch &operator=(const MessageBoxWatch &) = delete;
+    ~MessageBoxWatch();
+
+    int count() const { return count_; }
+
+  private:
+    std::string caption_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> count_{0};
     std::thread thread_;
 };

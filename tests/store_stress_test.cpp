@@ -1,5 +1,7 @@
 #include "tests/store_fixture.h"
 
+#include "tests/message_box_catcher.h"
+
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -150,18 +152,7 @@ int run_stress_child(int argc, char **argv) {
         std::string path = folder + shared_name(item);
         shared.push_back(std::wstring(path.begin(), path.end()));
     }
-    std::atomic<bool> done{false};
-    std::atomic<int> messages{0};
-    std::thread presser([&] {
-        while (!done) {
-            HWND box = FindWindowA("#32770", "Quillarvent");
-            if (box) {
-                ++messages;
-                PostMessageA(box, WM_COMMAND, IDOK, 0);
-            }
-            Sleep(20);
-        }
-    });
+    auto boxes = std::make_unique<MessageBoxWatch>("Quillarvent");
     WaitForSingleObject(go, 30000);
 
     std::mt19937 rng(1000 + process);
@@ -204,12 +195,12 @@ int run_stress_child(int argc, char **argv) {
         if (is_own && code == 0)
             last[item] = kind;
     }
-    done = true;
-    presser.join();
+    int messages = boxes->count();
+    boxes.reset();
     std::ofstream expected(folder + "expected_" + std::to_string(process) + ".txt");
     for (int item = 0; item < own_items; ++item)
         expected << item << " " << last[item] << "\n";
     if (messages)
-        fprintf(stderr, "child %d: %d configuration messages\n", process, messages.load());
+        fprintf(stderr, "child %d: %d configuration messages\n", process, messages);
     return failures == 0 && messages == 0 ? 0 : 1;
 }
