@@ -109,38 +109,8 @@ TEST_F(StoreTest, ThreadsOfOneProcessNeverGiveUpOnFilesDat) {
 // sharing, so one waits for the other instead of losing its record.
 TEST_F(StoreTest, TwoProcessesAppendingLoseNothing) {
     const int per_process = 150;
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(nullptr, go);
-    SetHandleInformation(go, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    char exe[MAX_PATH];
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-
-    PROCESS_INFORMATION children[2] = {};
-    for (int c = 0; c < 2; ++c) {
-        std::string command = std::string("\"") + exe + "\" --append-child \"" + index_file_ +
-                              "\" \"" + temp_.path() + ".\" " + std::to_string(per_process) + " p" +
-                              std::to_string(c) + " " +
-                              std::to_string(reinterpret_cast<uintptr_t>(go));
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &startup, &children[c]));
-    }
-    Sleep(500);
-    SetEvent(go);
-    HANDLE processes[2] = {children[0].hProcess, children[1].hProcess};
-    DWORD waited = WaitForMultipleObjects(2, processes, TRUE, 60000);
-    for (auto &child : children) {
-        if (waited == WAIT_TIMEOUT)
-            TerminateProcess(child.hProcess, 1);
-        DWORD code = 1;
-        GetExitCodeProcess(child.hProcess, &code);
-        EXPECT_EQ(0u, code);
-        CloseHandle(child.hProcess);
-        CloseHandle(child.hThread);
-    }
-    CloseHandle(go);
-    ASSERT_NE(WAIT_TIMEOUT, waited);
+    ASSERT_TRUE(run_children("--append-child", {std::to_string(per_process) + " p0",
+                                                std::to_string(per_process) + " p1"}));
 
     CInfoHolder reloaded;
     reloaded.load_index();
@@ -154,17 +124,14 @@ TEST_F(StoreTest, TwoProcessesAppendingLoseNothing) {
 int run_append_child(int argc, char **argv) {
     if (argc != 7)
         return 2;
-    strcpy(index_path, argv[2]);
-    // The folder comes as "...\." so that its backslash does not quote the
-    // closing quote.
-    std::string folder = argv[3];
-    if (folder.size() > 1 && folder.compare(folder.size() - 2, 2, "\\.") == 0)
-        folder.pop_back();
-    int count = atoi(argv[4]);
-    HANDLE go = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(_strtoui64(argv[6], nullptr, 10)));
+    child_context context = child_start(argv);
+    std::string folder = context.folder;
+    int count = atoi(argv[5]);
+    const char *prefix = argv[6];
+    HANDLE go = context.go;
     std::vector<std::wstring> paths;
     for (int i = 0; i < count; ++i) {
-        std::string path = folder + argv[5] + "_" + std::to_string(i) + ".txt";
+        std::string path = folder + prefix + "_" + std::to_string(i) + ".txt";
         write_whole_file(path, "x");
         paths.push_back(std::wstring(path.begin(), path.end()));
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "module/module_start_up.h"
 #include "store/info_holder.h"
@@ -38,6 +39,20 @@ class StoreTest : public ::testing::Test {
         return bytes;
     }
 
+    // Starts copies of this test program as other processes, with `mode`,
+    // this test's files.dat and folder, a start signal and each child's own
+    // arguments; lets them all begin at once and waits for them. True when
+    // each one ended in time with exit code 0.
+    bool run_children(const char *mode, const std::vector<std::string> &own_arguments);
+
     TempFolder temp_;
     std::string index_file_;
 };
+
+// What a child started by run_children is given: argv[2] files.dat,
+// argv[3] the test folder, argv[4] the start signal, then its own.
+struct child_context {
+    std::string folder; // with its trailing backslash
+    HANDLE go;
+};
+child_context child_start(char **argv);

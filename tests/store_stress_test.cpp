@@ -33,39 +33,10 @@ std::string shared_name(int item) {
 TEST_F(StoreTest, FourProcessesKeepFilesDatWhole) {
     for (int item = 0; item < shared_items; ++item)
         make_file(shared_name(item));
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(nullptr, go);
-    SetHandleInformation(go, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    char exe[MAX_PATH];
-    GetModuleFileNameA(nullptr, exe, MAX_PATH);
-
-    std::vector<PROCESS_INFORMATION> children(process_count);
-    for (int c = 0; c < process_count; ++c) {
-        std::string command = std::string("\"") + exe + "\" --stress-child \"" + index_file_ +
-                              "\" \"" + temp_.path() + ".\" " + std::to_string(c) + " " +
-                              std::to_string(reinterpret_cast<uintptr_t>(go));
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                   nullptr, &startup, &children[c]));
-    }
-    Sleep(500);
-    SetEvent(go);
-    std::vector<HANDLE> processes;
-    for (auto &child : children)
-        processes.push_back(child.hProcess);
-    DWORD waited = WaitForMultipleObjects(process_count, processes.data(), TRUE, 300000);
-    for (auto &child : children) {
-        if (waited == WAIT_TIMEOUT)
-            TerminateProcess(child.hProcess, 1);
-        DWORD code = 1;
-        GetExitCodeProcess(child.hProcess, &code);
-        EXPECT_EQ(0u, code);
-        CloseHandle(child.hProcess);
-        CloseHandle(child.hThread);
-    }
-    CloseHandle(go);
-    ASSERT_NE(WAIT_TIMEOUT, waited);
+    std::vector<std::string> processes;
+    for (int c = 0; c < process_count; ++c)
+        processes.push_back(std::to_string(c));
+    ASSERT_TRUE(run_children("--stress-child", processes));
 
     // Whole, and one record per path.
     std::string image = index_bytes();
@@ -134,14 +105,10 @@ TEST_F(StoreTest, FourProcessesKeepFilesDatWhole) {
 int run_stress_child(int argc, char **argv) {
     if (argc != 6)
         return 2;
-    strcpy(index_path, argv[2]);
-    // The folder comes as "...\." so that its backslash does not quote the
-    // closing quote; the paths must be the parent's own.
-    std::string folder = argv[3];
-    if (folder.size() > 1 && folder.compare(folder.size() - 2, 2, "\\.") == 0)
-        folder.pop_back();
-    int process = atoi(argv[4]);
-    HANDLE go = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(_strtoui64(argv[5], nullptr, 10)));
+    child_context context = child_start(argv);
+    std::string folder = context.folder;
+    int process = atoi(argv[5]);
+    HANDLE go = context.go;
     std::vector<std::wstring> own, shared;
     for (int item = 0; item < own_items; ++item) {
         std::string path = folder + own_name(process, item);
