@@ -80,12 +80,13 @@ bool carries_stream(const std::string &ansi_path) {
     return wide_path_of(ansi_path, path) && read_icon_kind(path.c_str()) != -1;
 }
 
-// Only a full path that names its item in one way: a drive or share path
-// that the system's own resolution leaves as it is (nothing relative, no "."
-// or "..", no "/", no trailing dot or space), with no trailing backslash but
-// on a drive root, and no device or "\\?\" form. Any other spelling would
-// give one item a second record, or name a file relative to whichever folder
-// is current.
+// Only a full path in its plain spelling: a drive or share path that the
+// system's own resolution leaves as it is (nothing relative, no "." or "..",
+// no "/", no trailing dot or space), with no trailing backslash but on a
+// drive root, and no stream name, wildcard, device or "\\?\" form. Another
+// spelling would name a file relative to whichever folder is current, or a
+// stream, or give an item a second record. (Case and short names still can:
+// the key is of the path as the shell spells it.)
 bool is_canonical_full_path(const wchar_t *path) {
     size_t length = wcslen(path);
     bool drive = length >= 3 &&

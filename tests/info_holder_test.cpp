@@ -419,9 +419,9 @@ void create_wide_file(const std::wstring &path) {
     CloseHandle(file);
 }
 
-// A path the ANSI code page cannot hold exactly is refused before anything
-// is opened: its look-alike names another file.
-TEST_F(StoreTest, PathsOutsideTheCodePageAreRefusedNotApproximated) {
+// A path that files.dat cannot hold as it is, is refused before anything is
+// opened: its look-alike, or its relative form, names another file.
+TEST_F(StoreTest, PathsItCannotStoreAsTheyAreAreRefused) {
     std::string lookalike = make_file("Lodz.txt");
     ASSERT_EQ(0u, item_info(2, wide(lookalike).c_str()).write_description("someone else's"));
     std::wstring real = wide(temp_.path()) + L"\x0141odz.txt";
@@ -457,6 +457,28 @@ TEST_F(StoreTest, PathsOutsideTheCodePageAreRefusedNotApproximated) {
     EXPECT_EQ(entry_state::not_described, holder.lookup(report.c_str()));
     EXPECT_EQ(entry_state::unknown, holder.lookup(estimate.c_str()));
 
+    // Only a full path in its plain spelling: a relative one names another
+    // file from another current folder, another spelling a second record.
+    std::string a = make_file("a.txt");
+    std::string folder = temp_.path();
+    char previous[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+    for (const std::string &spelling :
+         {std::string("a.txt"), std::string(".\\a.txt"), folder + "sub\\..\\a.txt",
+          folder + ".\\a.txt", folder.substr(0, 2) + folder.substr(3) + "a.txt",
+          folder.substr(0, 2) + "a.txt", "\\\\?\\" + a, folder + "a.txt.", folder + "a.txt ",
+          folder + "sub\\", std::string(a).replace(2, 1, "/"), a + ":plivar", a + "::$DATA",
+          folder + "a*.txt", std::string("")})
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME),
+                  holder.add_description(wide(spelling).c_str(), 1, "x"))
+            << spelling;
+    SetCurrentDirectoryA(previous);
+    EXPECT_EQ(-1, read_icon_kind(wide(a).c_str()));
+    EXPECT_EQ("", index_bytes());
+    EXPECT_EQ(0u, holder.add_description(wide(folder + "sub").c_str(), 2, "a folder"));
+    EXPECT_EQ(2, read_icon_kind(wide(folder + "sub").c_str()));
+
     // A character the code page has is stored as it is.
     std::wstring accented = wide(temp_.path()) + L"caf\x00E9.txt";
     create_wide_file(accented);
@@ -464,34 +486,6 @@ TEST_F(StoreTest, PathsOutsideTheCodePageAreRefusedNotApproximated) {
     EXPECT_TRUE(holder.get_description(accented.c_str(), text));
     EXPECT_EQ("ok", text);
     EXPECT_EQ(3, read_icon_kind(accented.c_str()));
-}
-
-// Only a full path that names its item one way is stored: a relative one
-// would name another file in another current folder, and another spelling
-// of the same item would give it a second record.
-TEST_F(StoreTest, OnlyFullPathsInOneSpellingAreStored) {
-    std::string a = make_file("a.txt");
-    ASSERT_TRUE(CreateDirectoryA((temp_.path() + "sub").c_str(), nullptr));
-    char previous[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, previous);
-    ASSERT_TRUE(SetCurrentDirectoryA(temp_.path().c_str()));
-    std::string folder = temp_.path();
-    std::string drive_relative = folder.substr(0, 2) + folder.substr(3) + "a.txt";
-    CInfoHolder holder;
-    for (const std::string &spelling :
-         {std::string("a.txt"), std::string(".\\a.txt"), folder + "sub\\..\\a.txt",
-          folder + ".\\a.txt", drive_relative, folder.substr(0, 2) + "a.txt", "\\\\?\\" + a,
-          folder + "a.txt.", folder + "a.txt ", folder + "sub\\", std::string(a).replace(2, 1, "/"),
-          std::string("")})
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME),
-                  holder.add_description(wide(spelling).c_str(), 1, "x"))
-            << spelling;
-    SetCurrentDirectoryA(previous);
-    EXPECT_EQ(-1, read_icon_kind(wide(a).c_str()));
-    EXPECT_EQ("", index_bytes());
-    EXPECT_EQ(0u, holder.add_description(wide(a).c_str(), 1, "x"));
-    EXPECT_EQ(0u, holder.add_description(wide(folder + "sub").c_str(), 2, "a folder"));
-    EXPECT_EQ(2, read_icon_kind(wide(folder + "sub").c_str()));
 }
 
 // A stream another program holds open stays, and so does its record: the
