@@ -3,11 +3,11 @@
 #include <new>
 
 #include "module/class_ids.h"
+#include "module/module_lifetime.h"
 #include "shell/ccinfo.h"
 #include "shell/column_provider.h"
 #include "shell/overlay_icon_provider.h"
-
-volatile LONG module_object_count;
+#include "ui/window_main.h"
 
 namespace {
 
@@ -87,5 +87,8 @@ HRESULT get_class_object(REFCLSID clsid, REFIID iid, void **out) {
 }
 
 HRESULT can_unload_now() {
-    return module_object_count == 0 ? S_OK : S_FALSE;
+    // An open window counts as a live object; a window whose thread ended
+    // stops counting here, and the window class goes with the last window.
+    bool no_windows = editor.ReleaseWindowClasses();
+    return module_object_count == 0 && no_windows ? S_OK : S_FALSE;
 }

@@ -3,17 +3,6 @@
 #include <windows.h>
 #include <unknwn.h>
 
-// Live class factories, handler objects and server locks of the process.
-// DllCanUnloadNow answers from it.
-extern volatile LONG module_object_count;
-
-inline void module_add_ref() {
-    InterlockedIncrement(&module_object_count);
-}
-inline void module_release() {
-    InterlockedDecrement(&module_object_count);
-}
-
 // Hands out a factory for any class identifier; CreateInstance refuses the
 // ones the library does not serve.
 class CShellExtClassFactory : public IClassFactory {

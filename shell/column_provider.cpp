@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "module/class_factory.h"
+#include "module/module_lifetime.h"
 #include "module/guarded_call.h"
 #include "module/class_ids.h"
 #include "store/info_holder.h"

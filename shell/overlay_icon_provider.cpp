@@ -2,7 +2,7 @@
 
 #include <strsafe.h>
 
-#include "module/class_factory.h"
+#include "module/module_lifetime.h"
 #include "module/guarded_call.h"
 #include "module/module_start_up.h"
 #include "store/info_holder.h"

@@ -425,14 +425,15 @@ DWORD CInfoHolder::enter_described(const wchar_t *path, int32_t icon_kind) {
     return problem == config_problem::append && told_now ? 1 : ERROR_SUCCESS;
 }
 
-void CInfoHolder::remove_description(const wchar_t *path) {
+DWORD CInfoHolder::remove_description(const wchar_t *path) {
     record_ptr record;
     if (lookup(path, &record) != entry_state::described)
-        return;
+        return ERROR_SUCCESS;
     // A stream another program holds stays, and so does its record: the
     // description is still there.
-    if (!record->delete_description())
-        return;
+    DWORD code = record->delete_description();
+    if (code != ERROR_SUCCESS)
+        return code;
     index_access access;
     open_index(access, OPEN_ALWAYS);
     config_problem problem = config_problem::none;
@@ -441,13 +442,14 @@ void CInfoHolder::remove_description(const wchar_t *path) {
         auto held = find_record(record->key, record->path);
         // A save that landed meanwhile made a newer record: it stays.
         if (held == items.end() || held->record != record)
-            return;
+            return ERROR_SUCCESS;
         erase_record(held);
         note_change(record->key, record->path, record_ptr());
         problem = sync_locked(access, nullptr, false);
     }
     access.release();
     report(problem);
+    return ERROR_SUCCESS;
 }
 
 bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {

@@ -57,7 +57,9 @@ class CInfoHolder {
     // to the stream: when a save entered the item meanwhile, its record and
     // kind stand. Codes as add_description.
     DWORD enter_described(const wchar_t *path, int32_t icon_kind);
-    void remove_description(const wchar_t *path);
+    // 0 when the item carries no description afterwards; else the error
+    // that kept its stream, and the record stays.
+    DWORD remove_description(const wchar_t *path);
     // True when the item has a record and its stream opened (text may be
     // empty). An item or stream that is gone for good leaves the index; a
     // stream holding another kind than the record corrects the record.

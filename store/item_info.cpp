@@ -101,19 +101,20 @@ void parse_description_record(const char *data, size_t size, std::string &text, 
         text.assign(data + 4, strnlen(data + 4, size - 4)); // ends at an embedded zero byte
 }
 
-bool item_info::delete_description() const {
+DWORD item_info::delete_description() const {
     std::wstring item_name, stream_name;
     if (!names_of(path, item_name, stream_name))
-        return false;
+        return ERROR_INVALID_NAME;
     ScopedFile item(open_item_for_write(item_name));
     if (!item.valid()) {
         DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS
+                                                                                : error;
     }
     if (DeleteFileW(stream_name.c_str()))
-        return true;
+        return ERROR_SUCCESS;
     DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
 void item_info::save_record(std::string &out) const {

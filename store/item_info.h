@@ -40,8 +40,9 @@ class item_info {
     // record holds one (5 to 2052 bytes), `kind` (may be null) whenever the
     // stream holds the four bytes of one.
     DWORD read_description(std::string &text, int32_t *kind = nullptr) const;
-    // True when the stream is gone afterwards (also when there was none).
-    bool delete_description() const;
+    // 0 when the stream is gone afterwards (also when there was none or the
+    // item is gone), else the error that kept it.
+    DWORD delete_description() const;
 
     // Appends this item's index record to `out`.
     void save_record(std::string &out) const;

@@ -75,3 +75,27 @@ bool fits_code_page(const wchar_t *wide) {
         }
     return true;
 }
+
+size_t whole_characters_within(const std::string &text, size_t limit, unsigned code_page) {
+    if (text.size() <= limit)
+        return text.size();
+    if (code_page == CP_UTF8) {
+        size_t end = limit;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;
+        return end;
+    }
+    size_t at = 0;
+    while (at < limit) {
+        size_t width = IsDBCSLeadByteEx(code_page, static_cast<BYTE>(text[at])) ? 2 : 1;
+        if (at + width > limit)
+            break;
+        at += width;
+    }
+    return at;
+}
+
+std::wstring file_name_of(const std::wstring &path) {
+    size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}

@@ -15,3 +15,12 @@ bool ansi_path_of(const wchar_t *wide, std::string &ansi);
 bool wide_path_of(const std::string &ansi, std::wstring &wide);
 // True when the UTF-16 path converts exactly.
 bool fits_code_page(const wchar_t *wide);
+
+// The length of the longest start of `text` no longer than `limit` bytes
+// that ends on a character boundary of `code_page`: a cut there never leaves
+// half a double-byte or UTF-8 character behind.
+size_t whole_characters_within(const std::string &text, size_t limit, unsigned code_page);
+
+// The name after the last backslash of a path: the whole path when it has
+// none, empty when it ends with one.
+std::wstring file_name_of(const std::wstring &path);

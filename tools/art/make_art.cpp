@@ -1,4 +1,4 @@
-// Draws the product's artwork and writes it as Windows icon files.
+// Draws the product's artwork and writes it as Windows icon and bitmap files.
 //
 // Host program (built with the machine's own g++ by make_art.sh); its output
 // is committed under resources/art, so the Windows build never runs it.
@@ -35,6 +35,9 @@ const rgba red = colour(214, 36, 36);
 const rgba red_rim = colour(128, 16, 16);
 const rgba white = colour(255, 255, 255);
 const rgba black = colour(20, 20, 20);
+const rgba green = colour(40, 150, 60);
+const rgba folder_yellow = colour(246, 208, 96);
+const rgba folder_rim = colour(176, 132, 40);
 
 double distance_to_segment(double px, double py, double ax, double ay, double bx, double by) {
     double dx = bx - ax, dy = by - ay;
@@ -258,6 +261,204 @@ std::vector<image> overlay_set(int kind, const std::vector<int> &sizes32,
     return set;
 }
 
+// A flat picture with an opaque background, for the bitmap resources.
+struct canvas {
+    int width, height;
+    std::vector<rgba> pixels; // top-down
+
+    canvas(int w, int h, rgba background) : width(w), height(h), pixels(w * h, background) {}
+
+    // Draws `picture` (a function of the unit square) into the square of
+    // side `size` whose top-left corner is (left, top), over what is there.
+    template <typename Picture> void draw(const Picture &picture, double left, double top, double size) {
+        const int ss = 8;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                rgba sum = clear;
+                for (int sy = 0; sy < ss; ++sy)
+                    for (int sx = 0; sx < ss; ++sx) {
+                        double ux = (x + (sx + 0.5) / ss - left) / size;
+                        double uy = (y + (sy + 0.5) / ss - top) / size;
+                        if (ux < 0 || ux >= 1 || uy < 0 || uy >= 1)
+                            continue;
+                        rgba c = picture.at(ux, uy);
+                        sum.r += c.r * c.a;
+                        sum.g += c.g * c.a;
+                        sum.b += c.b * c.a;
+                        sum.a += c.a;
+                    }
+                double a = sum.a / (ss * ss);
+                if (a <= 0)
+                    continue;
+                rgba &out = pixels[y * width + x];
+                out = {sum.r / sum.a * a + out.r * (1 - a), sum.g / sum.a * a + out.g * (1 - a),
+                       sum.b / sum.a * a + out.b * (1 - a), 1};
+            }
+    }
+};
+
+// A round grey toolbar button with its sign. The greys are shaded around
+// level 200, which the library tints to the menu colour.
+struct round_button {
+    enum sign_kind { plus, minus, cross, list } sign;
+    double px;
+
+    rgba at(double x, double y) const {
+        double r = std::hypot(x - 0.5, y - 0.5);
+        if (r > 0.5)
+            return clear;
+        if (r > 0.5 - std::max(0.04, px))
+            return colour(150, 150, 150);
+        double cx = x - 0.5, cy = y - 0.5;
+        double w = std::max(0.13, 1.8 * px) / 2;
+        switch (sign) {
+        case plus:
+            if (distance_to_segment(cx, cy, -0.22, 0, 0.22, 0) <= w ||
+                distance_to_segment(cx, cy, 0, -0.22, 0, 0.22) <= w)
+                return green;
+            break;
+        case minus:
+            if (distance_to_segment(cx, cy, -0.22, 0, 0.22, 0) <= w)
+                return red;
+            break;
+        case cross:
+            if (distance_to_segment(cx, cy, -0.17, -0.17, 0.17, 0.17) <= w ||
+                distance_to_segment(cx, cy, -0.17, 0.17, 0.17, -0.17) <= w)
+                return red;
+            break;
+        case list:
+            for (double ly : {-0.15, 0.0, 0.15}) {
+                if (std::hypot(cx + 0.2, cy - ly) <= w * 0.8)
+                    return blue;
+                if (distance_to_segment(cx, cy, -0.04, ly, 0.22, ly) <= w * 0.6)
+                    return blue;
+            }
+            break;
+        }
+        // Lit from above: lighter at the top, darker at the bottom.
+        int level = int(std::lround(222 - 44 * y));
+        return colour(level, level, level);
+    }
+};
+
+struct folder {
+    double px;
+
+    rgba at(double x, double y) const {
+        double rim = std::max(0.06, px);
+        bool tab = x >= 0.06 && x <= 0.45 && y >= 0.16 && y <= 0.3;
+        bool body = x >= 0.06 && x <= 0.94 && y >= 0.26 && y <= 0.86;
+        if (!tab && !body)
+            return clear;
+        bool inner_tab = x >= 0.06 + rim && x <= 0.45 - rim && y >= 0.16 + rim;
+        bool inner_body =
+            x >= 0.06 + rim && x <= 0.94 - rim && y >= 0.26 + rim && y <= 0.86 - rim;
+        return inner_tab || inner_body ? folder_yellow : folder_rim;
+    }
+};
+
+// A BMP file: the file header, then what a bitmap resource holds (the
+// information header, the colour table for 8 bits, bottom-up rows padded to
+// four bytes).
+bool write_bitmap(const std::string &path, const canvas &c, int bits) {
+    std::vector<uint32_t> palette; // 0x00RRGGBB
+    std::vector<uint8_t> indexes;
+    if (bits == 8) {
+        for (const rgba &p : c.pixels) {
+            uint32_t v = byte_of(p.r) << 16 | byte_of(p.g) << 8 | byte_of(p.b);
+            auto at = std::find(palette.begin(), palette.end(), v);
+            if (at == palette.end()) {
+                if (palette.size() == 256)
+                    return false;
+                at = palette.insert(palette.end(), v);
+            }
+            indexes.push_back(uint8_t(at - palette.begin()));
+        }
+    }
+    int row_bytes = (c.width * bits / 8 + 3) & ~3;
+    std::string body;
+    put32(body, 40);
+    put32(body, c.width);
+    put32(body, c.height);
+    put16(body, 1);
+    put16(body, bits);
+    put32(body, 0);
+    put32(body, row_bytes * c.height);
+    put32(body, 2835);
+    put32(body, 2835);
+    put32(body, palette.size());
+    put32(body, 0);
+    for (uint32_t v : palette)
+        put32(body, v);
+    for (int y = c.height - 1; y >= 0; --y) {
+        std::string row;
+        for (int x = 0; x < c.width; ++x) {
+            if (bits == 8) {
+                row += char(indexes[y * c.width + x]);
+                continue;
+            }
+            const rgba &p = c.pixels[y * c.width + x];
+            row += char(byte_of(p.b));
+            row += char(byte_of(p.g));
+            row += char(byte_of(p.r));
+        }
+        row.resize(row_bytes, '\0');
+        body += row;
+    }
+    std::string file = "BM";
+    put32(file, 14 + body.size());
+    put32(file, 0);
+    put32(file, 14 + 40 + 4 * palette.size());
+    file += body;
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+// The bitmaps of the editor, the chooser, the list and the menu entry.
+bool write_bitmaps(const std::string &out) {
+    const rgba grey200 = colour(200, 200, 200);
+    const rgba window_white = colour(255, 255, 255);
+    bool ok = true;
+    // Toolbar and chooser images are 48 x 33; the toolbar shows the left 47
+    // columns, so the picture sits centred in those.
+    const double disc = 29, left = (47 - disc) / 2, top = (33 - disc) / 2;
+    for (int kind = 0; kind < 6; ++kind) {
+        canvas large(48, 33, grey200);
+        large.draw(marker{kind, 1 / disc}, left, top, disc);
+        ok &= write_bitmap(out + "/kind_large" + std::to_string(kind) + ".bmp", large, 24);
+        canvas small(16, 16, window_white);
+        small.draw(marker{kind, 1 / 15.0}, 0.5, 0.5, 15);
+        ok &= write_bitmap(out + "/kind_small" + std::to_string(kind) + ".bmp", small, 24);
+    }
+    const struct {
+        const char *name;
+        round_button::sign_kind sign;
+    } buttons[] = {{"save", round_button::plus},
+                   {"remove", round_button::minus},
+                   {"close", round_button::cross},
+                   {"list", round_button::list}};
+    for (const auto &b : buttons) {
+        canvas c(48, 33, grey200);
+        c.draw(round_button{b.sign, 1 / disc}, left, top, disc);
+        ok &= write_bitmap(out + "/button_" + b.name + ".bmp", c, 24);
+    }
+    canvas folder_image(16, 16, window_white);
+    folder_image.draw(folder{1 / 16.0}, 0, 0, 16);
+    ok &= write_bitmap(out + "/folder_small.bmp", folder_image, 24);
+    // The menu entry: on a light menu grey, and on black, which the library
+    // maps to the menu colour of large menus.
+    canvas menu(16, 16, colour(240, 240, 240));
+    menu.draw(marker{0, 1 / 15.0}, 0.5, 0.5, 15);
+    ok &= write_bitmap(out + "/menu_entry.bmp", menu, 8);
+    canvas menu_on_black(16, 16, colour(0, 0, 0));
+    menu_on_black.draw(marker{0, 1 / 15.0}, 0.5, 0.5, 15);
+    ok &= write_bitmap(out + "/menu_entry_black.bmp", menu_on_black, 8);
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -278,6 +479,7 @@ int main(int argc, char **argv) {
     for (int s : {16, 24, 32, 48, 64})
         app.push_back(render(0, s, 32, s));
     ok &= write_icon(out + "/application.ico", app);
+    ok &= write_bitmaps(out);
     if (!ok)
         std::fprintf(stderr, "make_art: could not write every file\n");
     return ok ? 0 : 1;

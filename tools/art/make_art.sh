@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Rebuilds the icon files in resources/art from make_art.cpp and writes
+# Rebuilds the icon and bitmap files in resources/art from make_art.cpp and writes
 # previews of every image to build/art-preview for a look before committing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -11,4 +11,8 @@ for f in "$root"/resources/art/*.ico; do
   name=$(basename "$f" .ico)
   convert "$f" -background '#c8c8c8' -alpha remove "$out/$name.png" 2>/dev/null || true
 done
-echo "icons written to resources/art, previews in $out"
+for f in "$root"/resources/art/*.bmp; do
+  name=$(basename "$f" .bmp)
+  convert "$f" -filter point -resize 800% "$out/$name.png" 2>/dev/null || true
+done
+echo "icons and bitmaps written to resources/art, previews in $out"

@@ -1,0 +1,121 @@
+#include "ui/bitmaps.h"
+
+#include <commctrl.h>
+#include <uxtheme.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "module/module_start_up.h"
+#include "resources/resource.h"
+
+namespace {
+
+// Every shell thread that builds a menu or runs a window asks here.
+std::mutex bitmap_lock;
+std::map<int, HBITMAP> bitmap_cache;
+HBITMAP menu_entry_bitmap;
+
+const long largest_side = 1024;
+
+BYTE clamp_level(int v) {
+    return static_cast<BYTE>(v < 0 ? 0 : v > 255 ? 255 : v);
+}
+
+HBITMAP load_tinted(int id) {
+    HRSRC found = FindResourceW(module_instance, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(2));
+    if (!found)
+        return nullptr;
+    HGLOBAL loaded = LoadResource(module_instance, found);
+    const void *resource = loaded ? LockResource(loaded) : nullptr;
+    if (!resource)
+        return nullptr;
+    BITMAPINFOHEADER header;
+    std::vector<BYTE> pixels;
+    if (!tint_bitmap_resource(resource, SizeofResource(module_instance, found), menu_colour, header,
+                              pixels))
+        return nullptr;
+    HDC screen = GetDC(nullptr);
+    if (!screen)
+        return nullptr;
+    HBITMAP bitmap = CreateDIBitmap(screen, &header, CBM_INIT, pixels.data(),
+                                    reinterpret_cast<BITMAPINFO *>(&header), DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    return bitmap;
+}
+
+} // namespace
+
+bool tint_bitmap_resource(const void *resource, size_t size, COLORREF menu,
+                          BITMAPINFOHEADER &header, std::vector<BYTE> &pixels) {
+    if (!resource || size < sizeof(BITMAPINFOHEADER))
+        return false;
+    BITMAPINFOHEADER read;
+    memcpy(&read, resource, sizeof read);
+    if (read.biSize != sizeof(BITMAPINFOHEADER) || read.biPlanes != 1 || read.biBitCount != 24 ||
+        read.biCompression != BI_RGB || read.biClrUsed != 0 || read.biWidth <= 0 ||
+        read.biWidth > largest_side || read.biHeight <= 0 || read.biHeight > largest_side)
+        return false;
+    size_t row_length = ((24 * static_cast<size_t>(read.biWidth) + 31) & ~size_t(31)) / 8;
+    size_t image_size = row_length * static_cast<size_t>(read.biHeight);
+    if (size - sizeof(BITMAPINFOHEADER) < image_size)
+        return false;
+    const BYTE *rows = static_cast<const BYTE *>(resource) + sizeof(BITMAPINFOHEADER);
+    pixels.assign(rows, rows + image_size);
+    int menu_red = GetRValue(menu), menu_green = GetGValue(menu), menu_blue = GetBValue(menu);
+    for (long y = 0; y < read.biHeight; ++y) {
+        BYTE *pixel = &pixels[y * row_length];
+        for (long x = 0; x < read.biWidth; ++x, pixel += 3) {
+            BYTE blue = pixel[0], green = pixel[1], red = pixel[2];
+            if (blue != red || green != red)
+                continue;
+            int shift = red - 200;
+            pixel[0] = clamp_level(menu_blue + shift);
+            pixel[1] = clamp_level(menu_green + shift);
+            pixel[2] = clamp_level(menu_red + shift);
+        }
+    }
+    read.biSizeImage = static_cast<DWORD>(image_size);
+    header = read;
+    return true;
+}
+
+HBITMAP GetBitmap(int id, bool tinted) {
+    std::lock_guard<std::mutex> lock(bitmap_lock);
+    auto cached = bitmap_cache.find(id);
+    if (cached != bitmap_cache.end())
+        return cached->second;
+    if (!tinted) {
+        HBITMAP bitmap = LoadBitmapW(module_instance, MAKEINTRESOURCEW(id));
+        bitmap_cache[id] = bitmap;
+        return bitmap;
+    }
+    // A failed tinted load is not remembered: it is tried again next time.
+    HBITMAP bitmap = load_tinted(id);
+    if (bitmap)
+        bitmap_cache[id] = bitmap;
+    return bitmap;
+}
+
+HBITMAP GetMenuEntryBitmap() {
+    std::lock_guard<std::mutex> lock(bitmap_lock);
+    if (menu_entry_bitmap)
+        return menu_entry_bitmap;
+    HTHEME theme = OpenThemeData(GetDesktopWindow(), L"MENU");
+    HBITMAP bitmap = LoadBitmapW(module_instance, MAKEINTRESOURCEW(IDB_MENU_ENTRY));
+    if (theme && GetThemeSysSize(theme, SM_CYSIZE) > 16) {
+        COLORMAP black_to_menu = {RGB(0, 0, 0), menu_colour};
+        HBITMAP mapped =
+            CreateMappedBitmap(module_instance, IDB_MENU_ENTRY_LARGE_MENU, 0, &black_to_menu, 1);
+        if (mapped) {
+            if (bitmap)
+                DeleteObject(bitmap);
+            bitmap = mapped;
+        }
+    }
+    if (theme)
+        CloseThemeData(theme);
+    menu_entry_bitmap = bitmap;
+    return menu_entry_bitmap;
+}

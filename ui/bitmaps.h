@@ -1,0 +1,27 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <vector>
+
+// Bitmap resources of the library, loaded once per process and shared: the
+// handles are never freed by their users.
+
+// Bitmap resource `id`. A tinted load turns the grey areas of the picture
+// into shades of the menu colour, grey 200 exactly into it; a plain load
+// takes the picture as drawn. Each id is cached under the way it was first
+// asked for. Null when the resource cannot be had.
+HBITMAP GetBitmap(int id, bool tinted);
+
+// The picture beside the context-menu entry: bitmap 202, or on menus with
+// caption buttons over 16 pixels bitmap 248 with its black turned into the
+// menu colour. Null when neither loads; the next call tries again.
+HBITMAP GetMenuEntryBitmap();
+
+// The pixels of a bitmap resource (information header, then rows) tinted to
+// `menu`. False, with nothing written, unless the resource is a 24-bit
+// uncompressed bottom-up bitmap of at most 1024 x 1024 pixels whose rows all
+// lie within `size` bytes.
+bool tint_bitmap_resource(const void *resource, size_t size, COLORREF menu,
+                          BITMAPINFOHEADER &header, std::vector<BYTE> &pixels);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// What the library's windows share: their window class, registered once and
+// given up again when the library may unload, and the handle of the window.
+//
+// The objects are process-wide statics. Their destructors make no window
+// calls: when the library is freed no window of it exists, and at process
+// exit there is nothing left to do.
+class CWindowBase {
+  public:
+    CWindowBase() = default;
+    CWindowBase(const CWindowBase &) = delete;
+    CWindowBase &operator=(const CWindowBase &) = delete;
+
+    // Runs once per window, on its first paint or activation.
+    virtual void Initialize() {}
+
+    // Registers the class `name` unless this object already did. A class of
+    // that name left behind by an earlier load of the library, whose
+    // procedure is gone with it, is replaced.
+    bool RegisterWindowClass(WNDPROC procedure, HBRUSH background, const wchar_t *name,
+                             HICON icon);
+    // Gives the class up when none of its windows exists; true when it is
+    // not registered afterwards.
+    bool UnregisterWindowClass();
+
+    bool class_registered = false;
+    std::wstring class_name;
+    HINSTANCE instance = nullptr;
+    HWND hwnd = nullptr;
+    bool initialized = false;
+    HCURSOR cursor = nullptr;
+
+  protected:
+    ~CWindowBase() = default;
+};
