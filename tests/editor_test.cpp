@@ -1,0 +1,311 @@
+#include "tests/ui_fixture.h"
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "module/class_ids.h"
+
+namespace {
+
+const char warning_text[] =
+    "Description more than 2000 chars\t\t\t\t\t   description will be truncated";
+
+RECT window_rect(HWND window) {
+    RECT r = {};
+    GetWindowRect(window, &r);
+    return r;
+}
+
+// The colour of the marker button's picture a few pixels inside the top of
+// its disc: the disc's fill, which tells the kinds apart.
+COLORREF kind_button_colour(HWND toolbar) {
+    auto images = reinterpret_cast<HIMAGELIST>(SendMessageW(toolbar, TB_GETIMAGELIST, 0, 0));
+    if (!images)
+        return CLR_INVALID;
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP canvas = CreateCompatibleBitmap(screen, 47, 33);
+    HGDIOBJ old = SelectObject(dc, canvas);
+    ImageList_Draw(images, 3, dc, 0, 0, ILD_NORMAL);
+    COLORREF colour = GetPixel(dc, 23, 7);
+    SelectObject(dc, old);
+    DeleteObject(canvas);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    return colour;
+}
+
+bool near_colour(COLORREF a, COLORREF b) {
+    return abs(GetRValue(a) - GetRValue(b)) < 40 && abs(GetGValue(a) - GetGValue(b)) < 40 &&
+           abs(GetBValue(a) - GetBValue(b)) < 40;
+}
+
+// Makes writing a stream to `path` fail with access denied: a read-only
+// item refuses its stream on NTFS. Wine running as root writes read-only
+// files all the same; there the stream's name is taken by a folder, which
+// refuses writing with the same code.
+void refuse_stream_writes(const std::string &path) {
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    HANDLE probe = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        ASSERT_TRUE(CreateDirectoryA((path + ":plivar").c_str(), nullptr));
+    }
+}
+
+const COLORREF blue_disc = RGB(36, 104, 214);
+const COLORREF sand_disc = RGB(234, 212, 160);
+
+// Runs `act` on the icon chooser once it is shown and laid out, from a
+// second thread, while the editor's thread is in the chooser's loop.
+std::thread on_chooser(std::function<void(HWND)> act) {
+    return std::thread([act] {
+        for (int i = 0; i < 400; ++i) {
+            HWND chooser = FindWindowW(L"#32770", L"Select icon");
+            if (chooser && IsWindowVisible(chooser)) {
+                Sleep(300);
+                act(chooser);
+                return;
+            }
+            Sleep(10);
+        }
+    });
+}
+
+} // namespace
+
+TEST_F(EditorTest, OpensOneEditorAndPointsItAtTheNextItem) {
+    std::string first = make_file("first.txt");
+    std::string second = make_file("second.txt");
+    write_stream(first, 0, "first text");
+    is_member(0, first);
+    std::string third = make_file("third.txt");
+    ASSERT_EQ(S_OK, invoke({wide(first), wide(third), wide(second)}));
+
+    HWND window = editor_window();
+    ASSERT_NE(nullptr, window);
+    EXPECT_TRUE(GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+    EXPECT_EQ(L"first.txt", title(window));
+    HWND bar = toolbar();
+    ASSERT_NE(nullptr, bar);
+    ASSERT_EQ(5, SendMessageW(bar, TB_BUTTONCOUNT, 0, 0));
+    for (int i = 0; i < 5; ++i) {
+        TBBUTTON button = {};
+        SendMessageW(bar, TB_GETBUTTON, i, reinterpret_cast<LPARAM>(&button));
+        EXPECT_EQ(32771 + i, button.idCommand);
+    }
+    HWND text = text_window();
+    ASSERT_NE(nullptr, text);
+    RECT editor_frame = window_rect(window), text_frame = window_rect(text);
+    EXPECT_EQ(editor_frame.bottom + 7, text_frame.top);
+    EXPECT_EQ(editor_frame.left, text_frame.left);
+    EXPECT_EQ(editor_frame.right - editor_frame.left, text_frame.right - text_frame.left);
+    wchar_t shown[64] = L"";
+    GetWindowTextW(text_box(), shown, 64);
+    EXPECT_STREQ(L"first text", shown);
+    EXPECT_EQ(L"first.txt", title(text));
+    EXPECT_TRUE(near_colour(kind_button_colour(bar), blue_disc));
+    EXPECT_EQ(S_FALSE, can_unload_now()) << "the library must stay while its window is open";
+    RECT area = {editor_frame.left - 10, editor_frame.top - 10, text_frame.right + 10,
+                 text_frame.bottom + 10};
+    EXPECT_TRUE(take_screenshot("editor", area));
+
+    write_stream(second, 2, "second text");
+    is_member(2, second);
+    ASSERT_EQ(S_OK, invoke(second));
+    EXPECT_EQ(window, editor_window());
+    EXPECT_EQ(L"second.txt", title(window));
+    GetWindowTextW(text_box(), shown, 64);
+    EXPECT_STREQ(L"second text", shown);
+    EXPECT_TRUE(near_colour(kind_button_colour(toolbar()), sand_disc));
+
+    press(32773);
+    EXPECT_EQ(nullptr, editor_window());
+    EXPECT_EQ(nullptr, text_window());
+    EXPECT_EQ(S_OK, can_unload_now());
+}
+
+TEST_F(EditorTest, TheTextWindowGrowsWithItsTextAndShrinksToTheEditor) {
+    std::string file = make_file("long.txt");
+    ASSERT_EQ(S_OK, invoke(file));
+    HWND window = editor_window(), text = text_window();
+    ASSERT_TRUE(window && text);
+    RECT editor_frame = window_rect(window);
+    int editor_width = editor_frame.right - editor_frame.left;
+
+    type("A line that is a good deal longer than the editor window is wide, typed in one go");
+    RECT wide_frame = window_rect(text);
+    int wide_width = wide_frame.right - wide_frame.left;
+    EXPECT_GT(wide_width, editor_width);
+    EXPECT_EQ(editor_frame.left - (wide_width - editor_width) / 2, wide_frame.left);
+    EXPECT_EQ(editor_frame.bottom + 7, wide_frame.top);
+    RECT area = {wide_frame.left - 10, editor_frame.top - 10, wide_frame.right + 10,
+                 wide_frame.bottom + 10};
+    EXPECT_TRUE(take_screenshot("editor_long_line", area));
+
+    type("one\r\ntwo\r\nthree\r\nfour\r\nfive\r\nsix\r\nseven\r\neight");
+    RECT tall = window_rect(text);
+    EXPECT_GT(tall.bottom - tall.top, 100);
+    type("");
+    RECT small = window_rect(text);
+    EXPECT_EQ(editor_width, small.right - small.left);
+    EXPECT_EQ(100, small.bottom - small.top);
+    EXPECT_EQ(editor_frame.left, small.left);
+
+    // Moving the editor drags the text window along.
+    SetWindowPos(window, nullptr, 50, 60, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    pump();
+    RECT moved = window_rect(window), follows = window_rect(text);
+    EXPECT_EQ(moved.left, follows.left);
+    EXPECT_EQ(moved.bottom + 7, follows.top);
+
+    // The window's own close box closes the text window too.
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    pump();
+    EXPECT_EQ(nullptr, editor_window());
+    EXPECT_EQ(nullptr, text_window());
+}
+
+TEST_F(EditorTest, SaveWritesWhatTheShellThenShows) {
+    std::string file = make_file("plan.txt");
+    ASSERT_EQ(S_OK, invoke(file));
+    type("Draft - do not send");
+    bool shot = false;
+    std::thread chooser = on_chooser([&](HWND dialog) {
+        RECT area = window_rect(dialog);
+        InflateRect(&area, 10, 10);
+        shot = take_screenshot("icon_chooser", area);
+        PostMessageW(GetDlgItem(dialog, 32788), BM_CLICK, 0, 0);
+    });
+    press(32774);
+    chooser.join();
+    EXPECT_TRUE(shot);
+    EXPECT_FALSE(near_colour(kind_button_colour(toolbar()), blue_disc));
+
+    // Closing the chooser without a choice keeps the pick.
+    COLORREF picked = kind_button_colour(toolbar());
+    std::thread closer = on_chooser([](HWND dialog) { PostMessageW(dialog, WM_CLOSE, 0, 0); });
+    press(32774);
+    closer.join();
+    EXPECT_EQ(picked, kind_button_colour(toolbar()));
+
+    press(32771);
+    EXPECT_EQ(nullptr, editor_window());
+    int kind = -1;
+    EXPECT_EQ("Draft - do not send", read_stream(file, &kind));
+    EXPECT_EQ(5, kind);
+    EXPECT_NE(std::string::npos, index_file_bytes().find(file));
+    EXPECT_EQ(S_OK, is_member(5, file));
+    EXPECT_EQ(S_FALSE, is_member(0, file));
+    EXPECT_EQ(L"Draft - do not send", column_text(file));
+    EXPECT_EQ(L"Draft - do not send", info_tip(file));
+
+    // Remove takes it away again and closes the editor.
+    ASSERT_EQ(S_OK, invoke(file));
+    press(32772);
+    EXPECT_EQ(nullptr, editor_window());
+    EXPECT_EQ("<no stream>", read_stream(file));
+    EXPECT_EQ(S_FALSE, is_member(5, file));
+    EXPECT_EQ(L"", column_text(file));
+}
+
+TEST_F(EditorTest, TextsAtAndOverTheLimit) {
+    std::string over = make_file("over.txt"), limit = make_file("limit.txt");
+    std::string empty = make_file("empty.txt");
+    std::string long_text;
+    for (int i = 0; long_text.size() < 2049; ++i)
+        long_text += "word" + std::to_string(i) + (i % 10 == 9 ? "\r\n" : " ");
+    long_text.resize(2049);
+    {
+        ASSERT_EQ(S_OK, invoke(over));
+        type(long_text);
+        MessageBoxCatcher warning("Warning", IDOK);
+        press(32771);
+        ASSERT_TRUE(warning.caught());
+        EXPECT_EQ(warning_text, warning.text());
+        EXPECT_EQ(long_text.substr(0, 2048), read_stream(over));
+        std::wstring whole = wide(long_text.substr(0, 2048));
+        EXPECT_EQ(whole, column_text(over));
+        EXPECT_EQ(whole, info_tip(over));
+    }
+    {
+        MessageBoxWatch warnings("Warning");
+        ASSERT_EQ(S_OK, invoke(limit));
+        type(long_text.substr(0, 2048));
+        press(32771);
+        EXPECT_EQ(0, warnings.count());
+        EXPECT_EQ(long_text.substr(0, 2048), read_stream(limit));
+    }
+    // An empty text is a description too, with the marker it had.
+    write_stream(empty, 3, "to be cleared");
+    is_member(3, empty);
+    ASSERT_EQ(S_OK, invoke(empty));
+    type("");
+    press(32771);
+    int kind = -1;
+    EXPECT_EQ("", read_stream(empty, &kind));
+    EXPECT_EQ(3, kind);
+    EXPECT_EQ(S_OK, is_member(3, empty));
+}
+
+TEST_F(EditorTest, FailuresAreReportedAsTheyAre) {
+    std::string locked = make_file("locked.txt");
+    refuse_stream_writes(locked);
+    make_file("Lodz.txt");
+    std::wstring foreign = wide(data_) + L"\x0141odz.txt";
+    HANDLE file = CreateFileW(foreign.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+    DWORD drives = GetLogicalDrives();
+    char letter = 'Q';
+    while (letter > 'D' && (drives & (1u << (letter - 'A'))))
+        --letter;
+    std::wstring nowhere = std::wstring(1, letter) + L":\\nowhere\\gone.txt";
+    struct {
+        std::wstring path;
+        const char *message;
+    } cases[] = {
+        {wide(locked), "Can't add description \n Access denied"},
+        {foreign, "Can't add description \n File system not support"},
+        {nowhere, "Can't add description ... Unknown error"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        ASSERT_EQ(S_OK, invoke(std::vector<std::wstring>{c.path}));
+        type("text");
+        MessageBoxCatcher error("Error", IDOK);
+        press(32771);
+        ASSERT_TRUE(error.caught());
+        EXPECT_EQ(c.message, error.text());
+        EXPECT_EQ(nullptr, editor_window());
+    }
+    EXPECT_EQ("", index_file_bytes());
+    // Nothing landed on the look-alike the code page would have made.
+    EXPECT_FALSE(path_exists(data_ + "Lodz.txt:plivar"));
+
+    // A removal the file refuses keeps the description and the editor.
+    std::string kept = make_file("kept.txt");
+    write_stream(kept, 1, "still here");
+    is_member(1, kept);
+    // Read-only on the item and on its stream's name: on NTFS the stream
+    // shares the file's attributes, under Wine it is a file of its own.
+    for (const std::string &name : {kept, kept + ":plivar"})
+        ASSERT_TRUE(SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_EQ(S_OK, invoke(kept));
+    {
+        MessageBoxCatcher error("Error", IDOK);
+        press(32772);
+        ASSERT_TRUE(error.caught());
+        EXPECT_EQ("Can't remove description \n Access denied", error.text());
+    }
+    EXPECT_NE(nullptr, editor_window());
+    EXPECT_EQ("still here", read_stream(kept));
+    EXPECT_EQ(S_OK, is_member(1, kept));
+    EXPECT_EQ(L"still here", column_text(kept));
+    for (const std::string &name : {kept, kept + ":plivar", locked})
+        SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryA((locked + ":plivar").c_str());
+}

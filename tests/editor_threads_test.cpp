@@ -1,0 +1,144 @@
+#include "tests/ui_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+#include "module/class_ids.h"
+
+TEST_F(EditorTest, OtherShellThreadsPointTheOneEditorAtTheirItem) {
+    std::string first = make_file("first.txt"), second = make_file("second.txt");
+    std::string third = make_file("third.txt");
+    ASSERT_EQ(S_OK, invoke(first));
+    HWND window = editor_window();
+    ASSERT_NE(nullptr, window);
+
+    // A folder window on its own thread: the editor stays on the thread that
+    // owns it and shows the new item there.
+    HRESULT from_other = E_UNEXPECTED;
+    std::thread other([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        from_other = invoke(second);
+        CoUninitialize();
+    });
+    other.join();
+    EXPECT_EQ(S_OK, from_other);
+    pump(200);
+    EXPECT_EQ(window, editor_window());
+    EXPECT_EQ(L"second.txt", title(window));
+    press(32773);
+    ASSERT_EQ(nullptr, editor_window());
+
+    // A thread opens the editor and ends: its windows go with it, and the
+    // next command opens a working editor on the calling thread.
+    std::thread short_lived([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        invoke(first);
+        CoUninitialize();
+    });
+    short_lived.join();
+    pump(200);
+    ASSERT_EQ(S_OK, invoke(third));
+    window = editor_window();
+    ASSERT_NE(nullptr, window);
+    EXPECT_EQ(GetCurrentThreadId(), GetWindowThreadProcessId(window, nullptr));
+    EXPECT_EQ(L"third.txt", title(window));
+    type("written after the thread ended");
+    press(32771);
+    EXPECT_EQ("written after the thread ended", read_stream(third));
+    EXPECT_EQ(nullptr, editor_window());
+    EXPECT_EQ(S_OK, can_unload_now());
+}
+
+TEST_F(EditorTest, ASaveWritesOnlyTheItemItWasGivenFor) {
+    std::string first = make_file("first.txt"), second = make_file("second.txt");
+    write_stream(second, 4, "second's own");
+    is_member(4, second);
+    std::string long_text(2100, 'x');
+    ASSERT_EQ(S_OK, invoke(first));
+    type(long_text);
+
+    // While the warning is up the user picks another item, and presses save
+    // once more; then answers the warning.
+    std::atomic<bool> retargeted{false};
+    std::atomic<int> warnings{0};
+    std::thread user([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        HWND box = nullptr;
+        for (int i = 0; i < 500 && !box; ++i, Sleep(10))
+            box = FindWindowA("#32770", "Warning");
+        if (!box) {
+            CoUninitialize();
+            return;
+        }
+        warnings = 1;
+        invoke(second);
+        for (int i = 0; i < 300 && !retargeted; ++i, Sleep(10))
+            retargeted = title(editor_window()) == L"second.txt";
+        SendMessageW(editor_window(), WM_COMMAND, 32771, 0);
+        Sleep(200);
+        if (FindWindowA("#32770", "Warning") != box)
+            warnings = 2;
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        CoUninitialize();
+    });
+    press(32771);
+    user.join();
+    EXPECT_EQ(1, warnings.load());
+    EXPECT_TRUE(retargeted);
+    EXPECT_EQ(std::string(2048, 'x'), read_stream(first));
+    int kind = -1;
+    EXPECT_EQ("second's own", read_stream(second, &kind));
+    EXPECT_EQ(4, kind);
+    // The window that took the command closed with it.
+    EXPECT_EQ(nullptr, editor_window());
+}
+
+namespace {
+
+BOOL CALLBACK count_own_window(HWND window, LPARAM count) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId())
+        ++*reinterpret_cast<int *>(count);
+    return TRUE;
+}
+
+// Top-level windows of this process, hidden ones (tool tips) included.
+int own_windows() {
+    int count = 0;
+    EnumWindows(count_own_window, reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+} // namespace
+
+// Wine's GetGuiResources always answers 0; the count of the process's
+// windows still shows a tool tip or text window left behind there.
+TEST_F(EditorTest, OpeningAndClosingLeavesNoObjectsBehind) {
+    std::string file = make_file("often.txt");
+    write_stream(file, 2, "opened often");
+    ASSERT_EQ(S_OK, invoke(file));
+    press(32773);
+    HANDLE self = GetCurrentProcess();
+    DWORD gdi = GetGuiResources(self, GR_GDIOBJECTS);
+    DWORD user = GetGuiResources(self, GR_USEROBJECTS);
+    int windows = own_windows();
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(S_OK, invoke(file));
+        ASSERT_NE(nullptr, editor_window());
+        press(i % 2 ? 32773 : 32771);
+        ASSERT_EQ(nullptr, editor_window());
+    }
+    EXPECT_LE(GetGuiResources(self, GR_GDIOBJECTS), gdi + 2);
+    EXPECT_LE(GetGuiResources(self, GR_USEROBJECTS), user + 2);
+    EXPECT_EQ(windows, own_windows());
+    EXPECT_EQ(S_OK, can_unload_now());
+}
+
+TEST_F(EditorTest, AHostThatEndsWithTheEditorOpenExitsCleanly) {
+    std::string file = make_file("left open.txt");
+    write_stream(file, 0, "left open");
+    std::string command = "\"" + build_output_folder() + "ui_tests.exe\" --open-editor-and-exit \"" +
+                          tools_ + "plivar_23.dll\" \"" + file + "\"";
+    EXPECT_EQ(0u, run_program(command, 30000));
+}
