@@ -1,5 +1,7 @@
 #include "tests/test_support.h"
 
+#include "tests/screenshot.h"
+
 #include "module/folder_tree.h"
 
 #include <atomic>
@@ -97,32 +99,5 @@ DWORD run_program(std::string command, DWORD timeout_ms, const std::string &curr
 bool take_screenshot(const std::string &name, const RECT &area) {
     std::string folder = build_output_folder() + "screenshots\\";
     CreateDirectoryA(folder.c_str(), nullptr);
-    std::string target = folder + name + ".png";
-    DeleteFileA(target.c_str());
-    // The test tree lies on Wine's Z: drive, the root of the Unix file system.
-    if (target.compare(0, 3, "Z:\\") != 0 && target.compare(0, 3, "z:\\") != 0)
-        return false;
-    std::string unix_target = target.substr(2);
-    for (char &c : unix_target)
-        if (c == '\\')
-            c = '/';
-    char crop[64];
-    wsprintfA(crop, "%dx%d+%d+%d", static_cast<int>(area.right - area.left),
-              static_cast<int>(area.bottom - area.top), static_cast<int>(area.left),
-              static_cast<int>(area.top));
-    run_program("/usr/bin/import -window root -crop " + std::string(crop) + " \"" + unix_target +
-                "\"");
-    // Wine does not wait for a Unix program: wait for the file to be whole.
-    LONGLONG last_size = -1;
-    for (int i = 0; i < 200; ++i) {
-        Sleep(50);
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExA(target.c_str(), GetFileExInfoStandard, &data))
-            continue;
-        LONGLONG size = (LONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        if (size > 0 && size == last_size)
-            return true;
-        last_size = size;
-    }
-    return false;
+    return save_screenshot(folder + name + ".png", area);
 }

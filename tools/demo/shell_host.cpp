@@ -12,11 +12,18 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include <commctrl.h>
+
+#include <thread>
+
 #include "module/class_ids.h"
 #include "tests/message_box_catcher.h"
+#include "tests/screenshot.h"
 
 namespace {
 
@@ -225,6 +232,165 @@ std::string info_tip(const std::wstring &path, bool folder) {
     return folder ? direct_info_tip(path) : shell_info_tip(path);
 }
 
+void pump(DWORD ms) {
+    DWORD start = GetTickCount();
+    do {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        Sleep(10);
+    } while (GetTickCount() - start < ms);
+}
+
+// The folder beside the program, where the demo leaves its screenshots.
+std::string screenshot_folder() {
+    char exe[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string folder(exe, n);
+    folder = folder.substr(0, folder.rfind('\\') + 1) + "demo-screenshots\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+}
+
+void shoot(const std::string &name, RECT area) {
+    InflateRect(&area, 8, 8);
+    std::string path = screenshot_folder() + name + ".png";
+    if (save_screenshot(path, area))
+        printf("  screenshot: %s\n", path.c_str());
+    else
+        printf("  (no screenshot of the %s: ImageMagick's import failed)\n", name.c_str());
+}
+
+// The shell's data object for one item: the one its folder hands out.
+IDataObject *shell_data_object(const std::wstring &path) {
+    PIDLIST_ABSOLUTE item = nullptr;
+    if (FAILED(SHParseDisplayName(path.c_str(), nullptr, &item, 0, nullptr)))
+        return nullptr;
+    IShellFolder *folder = nullptr;
+    PCUITEMID_CHILD child = nullptr;
+    IDataObject *data = nullptr;
+    if (SUCCEEDED(
+            SHBindToParent(item, IID_IShellFolder, reinterpret_cast<void **>(&folder), &child))) {
+        folder->GetUIObjectOf(nullptr, 1, &child, IID_IDataObject, nullptr,
+                              reinterpret_cast<void **>(&data));
+        folder->Release();
+    }
+    CoTaskMemFree(item);
+    return data;
+}
+
+HWND find_text_box() {
+    HWND dialog = nullptr;
+    while ((dialog = FindWindowExW(nullptr, dialog, L"#32770", nullptr)))
+        if (HWND box = GetDlgItem(dialog, 202))
+            return box;
+    return nullptr;
+}
+
+// A click on a toolbar button, as the mouse gives one.
+void click(HWND toolbar, int command) {
+    RECT button = {};
+    SendMessageW(toolbar, TB_GETRECT, command, reinterpret_cast<LPARAM>(&button));
+    LPARAM at = MAKELPARAM((button.left + button.right) / 2, (button.top + button.bottom) / 2);
+    SendMessageW(toolbar, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    SendMessageW(toolbar, WM_LBUTTONUP, 0, at);
+}
+
+// Right-clicks `name`, chooses "Manage Description" with the keyboard, types
+// `text`, picks marker `kind` in the chooser and saves, all through the
+// library's own windows.
+bool describe_through_the_editor(const char *name, int kind, const char *text) {
+    std::wstring path = wide(std::string(sample) + "\\" + name);
+    printf("\nRight click on %s, \"Manage Description\":\n", name);
+    IDataObject *data = shell_data_object(path);
+    IShellExtInit *init = nullptr;
+    if (!data || FAILED(CoCreateInstance(main_clsid, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IShellExtInit, reinterpret_cast<void **>(&init)))) {
+        printf("  (no data object or no handler)\n");
+        if (data)
+            data->Release();
+        return false;
+    }
+    HRESULT hr = init->Initialize(nullptr, data, nullptr);
+    data->Release();
+    IContextMenu *handler = nullptr;
+    init->QueryInterface(IID_IContextMenu, reinterpret_cast<void **>(&handler));
+    init->Release();
+    if (FAILED(hr) || !handler) {
+        printf("  Initialize failed (0x%08lx)\n", static_cast<unsigned long>(hr));
+        if (handler)
+            handler->Release();
+        return false;
+    }
+    HMENU menu = CreatePopupMenu();
+    AppendMenuW(menu, MF_STRING, 1, L"Open");
+    AppendMenuW(menu, MF_STRING, 2, L"Copy");
+    const UINT first = 100;
+    handler->QueryContextMenu(menu, 1, first, 200, CMF_NORMAL);
+    HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 200, 200, 1, 1,
+                                 nullptr, nullptr, nullptr, nullptr);
+    std::thread user([owner] {
+        Sleep(600);
+        shoot("menu", RECT{200, 200, 420, 280});
+        // Down to the second entry, then Enter.
+        for (WPARAM key : {VK_DOWN, VK_DOWN, VK_RETURN}) {
+            PostMessageW(owner, WM_KEYDOWN, key, 0);
+            Sleep(100);
+        }
+    });
+    SetForegroundWindow(owner);
+    UINT chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_LEFTALIGN, 210, 210, 0, owner, nullptr);
+    user.join();
+    DestroyWindow(owner);
+    DestroyMenu(menu);
+    printf("  chosen menu entry: %u (\"Manage Description\" is %u)\n", chosen, first);
+    CMINVOKECOMMANDINFO info = {};
+    info.cbSize = sizeof info;
+    info.lpVerb = MAKEINTRESOURCEA(chosen - first);
+    info.nShow = SW_SHOWNORMAL;
+    hr = chosen == first ? handler->InvokeCommand(&info) : E_FAIL;
+    handler->Release();
+    pump(100);
+    HWND editor = FindWindowW(L"Quillarvent", nullptr);
+    HWND toolbar = editor ? FindWindowExW(editor, nullptr, TOOLBARCLASSNAMEW, nullptr) : nullptr;
+    HWND box = find_text_box();
+    if (FAILED(hr) || !toolbar || !box) {
+        printf("  the editor did not open (0x%08lx)\n", static_cast<unsigned long>(hr));
+        return false;
+    }
+    for (const char *c = text; *c; ++c)
+        SendMessageA(box, WM_CHAR, static_cast<unsigned char>(*c), 0);
+    printf("  typed \"%s\"\n", text);
+    std::thread chooser_user([kind] {
+        for (int i = 0; i < 300; ++i, Sleep(10))
+            if (HWND chooser = FindWindowW(L"#32770", L"Select icon")) {
+                Sleep(300);
+                RECT area;
+                GetWindowRect(chooser, &area);
+                shoot("chooser", area);
+                PostMessageW(GetDlgItem(chooser, 32783 + kind), BM_CLICK, 0, 0);
+                return;
+            }
+    });
+    click(toolbar, 32774);
+    chooser_user.join();
+    pump(100);
+    printf("  picked marker %d in the chooser\n", kind);
+    RECT top, bottom;
+    GetWindowRect(editor, &top);
+    GetWindowRect(GetParent(box), &bottom);
+    RECT both = {std::min(top.left, bottom.left), top.top, std::max(top.right, bottom.right),
+                 bottom.bottom};
+    shoot("editor", both);
+    click(toolbar, 32771);
+    pump(100);
+    bool closed = !IsWindow(editor);
+    printf("  saved; the editor %s\n", closed ? "closed" : "is still open (FAILED)");
+    return closed;
+}
+
 bool registered() {
     HKEY key;
     std::string path = std::string("CLSID\\") + main_clsid_text;
@@ -254,6 +420,8 @@ int main() {
     if (code != 0)
         return 1;
 
+    bool edited = describe_through_the_editor("notes.txt", 5, "Meeting notes - keep until March");
+
     for (const sample_item &item : items) {
         std::string path = std::string(sample) + "\\" + item.name;
         std::wstring w = wide(path);
@@ -271,5 +439,5 @@ int main() {
            code == 0 ? "unregistered" : "FAILED", said.c_str());
     printf("handler classes still registered: %s\n", registered() ? "yes (FAILED)" : "no");
     CoUninitialize();
-    return code == 0 && !registered() ? 0 : 1;
+    return code == 0 && !registered() && edited ? 0 : 1;
 }
