@@ -66,11 +66,11 @@ void query_context_menu(IContextMenu *handler) {
         }
         for (HMENU &menu : menus)
             menu = CreatePopupMenu();
-        best_baseline = std::min(best_baseline, seconds_of([&] {
-                                     for (HMENU menu : menus)
-                                         InsertMenuA(menu, 0, MF_BYPOSITION, 100,
-                                                     "Manage Description");
-                                 }));
+        best_baseline =
+            std::min(best_baseline, seconds_of([&] {
+                         for (HMENU menu : menus)
+                             InsertMenuA(menu, 0, MF_BYPOSITION, 100, "Manage Description");
+                     }));
         for (HMENU menu : menus)
             DestroyMenu(menu);
     }
@@ -127,8 +127,8 @@ int main() {
                                       GetProcAddress(dll, "DllGetClassObject")))
                                 : nullptr;
     IClassFactory *factory = nullptr;
-    if (!get_class_object ||
-        FAILED(get_class_object(main_clsid, IID_IClassFactory, reinterpret_cast<void **>(&factory)))) {
+    if (!get_class_object || FAILED(get_class_object(main_clsid, IID_IClassFactory,
+                                                     reinterpret_cast<void **>(&factory)))) {
         printf("ui_bench: the built library could not be loaded\n");
         return 1;
     }

@@ -109,7 +109,7 @@ DWORD item_info::delete_description() const {
     if (!item.valid()) {
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS
-                                                                                : error;
+                                                                              : error;
     }
     if (DeleteFileW(stream_name.c_str()))
         return ERROR_SUCCESS;

@@ -46,16 +46,16 @@ TEST(Tinting, GreysBecomeShadesOfTheMenuColourAndColoursStay) {
         {RGB(200, 200, 200), RGB(230, 230, 230), RGB(100, 100, 100), RGB(255, 0, 0), RGB(0, 0, 0)});
     BITMAPINFOHEADER header;
     std::vector<BYTE> pixels;
-    ASSERT_TRUE(tint_bitmap_resource(resource.data(), resource.size(), RGB(240, 240, 240), header,
-                                     pixels));
+    ASSERT_TRUE(
+        tint_bitmap_resource(resource.data(), resource.size(), RGB(240, 240, 240), header, pixels));
     EXPECT_EQ(RGB(240, 240, 240), pixel(pixels, 0));
     EXPECT_EQ(RGB(255, 255, 255), pixel(pixels, 1));
     EXPECT_EQ(RGB(140, 140, 140), pixel(pixels, 2));
     EXPECT_EQ(RGB(255, 0, 0), pixel(pixels, 3));
     EXPECT_EQ(RGB(40, 40, 40), pixel(pixels, 4)) << "black is a grey too";
     // A coloured menu: each channel moves by the grey's distance from 200.
-    ASSERT_TRUE(tint_bitmap_resource(resource.data(), resource.size(), RGB(212, 208, 200), header,
-                                     pixels));
+    ASSERT_TRUE(
+        tint_bitmap_resource(resource.data(), resource.size(), RGB(212, 208, 200), header, pixels));
     EXPECT_EQ(RGB(212, 208, 200), pixel(pixels, 0));
     EXPECT_EQ(RGB(242, 238, 230), pixel(pixels, 1));
     EXPECT_EQ(RGB(12, 8, 0), pixel(pixels, 4));
@@ -68,10 +68,8 @@ TEST(Tinting, OnlyWhatTheHeaderDescribesAndTheResourceHoldsIsRead) {
         void (*damage)(std::string &);
     } cases[] = {
         {"rows cut short", [](std::string &r) { r.resize(r.size() - 1); }},
-        {"a taller picture than the rows",
-         [](std::string &r) { header_of(r).biHeight = 34; }},
-        {"a wider picture than the rows",
-         [](std::string &r) { header_of(r).biWidth = 49; }},
+        {"a taller picture than the rows", [](std::string &r) { header_of(r).biHeight = 34; }},
+        {"a wider picture than the rows", [](std::string &r) { header_of(r).biWidth = 49; }},
         {"top-down rows", [](std::string &r) { header_of(r).biHeight = -33; }},
         {"8 bits per pixel", [](std::string &r) { header_of(r).biBitCount = 8; }},
         {"32 bits per pixel", [](std::string &r) { header_of(r).biBitCount = 32; }},
@@ -79,8 +77,7 @@ TEST(Tinting, OnlyWhatTheHeaderDescribesAndTheResourceHoldsIsRead) {
         {"a colour table", [](std::string &r) { header_of(r).biClrUsed = 4; }},
         {"a larger header", [](std::string &r) { header_of(r).biSize = 124; }},
         {"no width", [](std::string &r) { header_of(r).biWidth = 0; }},
-        {"a width whose rows overflow",
-         [](std::string &r) { header_of(r).biWidth = 0x7FFFFFFF; }},
+        {"a width whose rows overflow", [](std::string &r) { header_of(r).biWidth = 0x7FFFFFFF; }},
         {"a height whose rows overflow",
          [](std::string &r) { header_of(r).biHeight = 0x7FFFFFFF; }},
         {"only a part of the header", [](std::string &r) { r.resize(20); }},

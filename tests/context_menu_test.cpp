@@ -59,8 +59,8 @@ TEST_F(ContextMenu, OnlyAWholeFirstNameOfADropListIsTaken) {
         {"three files", DropData::of_names({wide(file), L"C:\\b.txt", L"C:\\c.txt"}), S_OK, 1},
         {"no drop list", DropData::without_drop_list(), E_INVALIDARG, 0},
         {"empty drop list", DropData::of_names({}), E_INVALIDARG, 0},
-        {"a name that does not fit", DropData::of_names({wide(too_long), wide(file)}),
-         E_INVALIDARG, 0},
+        {"a name that does not fit", DropData::of_names({wide(too_long), wide(file)}), E_INVALIDARG,
+         0},
         {"names without their end", DropData::of_block(unterminated), E_INVALIDARG, 0},
         {"names outside the block",
          DropData::of_block(std::string(reinterpret_cast<const char *>(&outside), sizeof outside) +
@@ -109,9 +109,13 @@ TEST_F(ContextMenu, OneEntryPerMenuWithItsBitmap) {
     EXPECT_EQ(one_command, first->QueryContextMenu(menu, 0, 300, 400, CMF_NORMAL));
     EXPECT_EQ(one_command, second->QueryContextMenu(menu, 0, 300, 400, CMF_NORMAL));
     EXPECT_EQ(1, entries_in(menu));
+    // What decides is the menu's content, not its handle: the same handle
+    // without the entry (as a reused handle of a new menu would be) gets it.
+    ASSERT_TRUE(RemoveMenu(menu, 1, MF_BYPOSITION));
+    EXPECT_EQ(one_command, second->QueryContextMenu(menu, 0, 300, 400, CMF_NORMAL));
+    EXPECT_EQ(1, entries_in(menu));
     DestroyMenu(menu);
 
-    // A fresh menu gets its entry, also when it reuses the old handle.
     for (int i = 0; i < 3; ++i) {
         HMENU fresh = CreatePopupMenu();
         EXPECT_EQ(one_command, second->QueryContextMenu(fresh, 0, 100, 200, CMF_NORMAL));

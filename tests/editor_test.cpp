@@ -256,7 +256,8 @@ TEST_F(EditorTest, FailuresAreReportedAsTheyAre) {
     refuse_stream_writes(locked);
     make_file("Lodz.txt");
     std::wstring foreign = wide(data_) + L"\x0141odz.txt";
-    HANDLE file = CreateFileW(foreign.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file =
+        CreateFileW(foreign.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
     CloseHandle(file);
     DWORD drives = GetLogicalDrives();
@@ -308,4 +309,86 @@ TEST_F(EditorTest, FailuresAreReportedAsTheyAre) {
     for (const std::string &name : {kept, kept + ":plivar", locked})
         SetFileAttributesA(name.c_str(), FILE_ATTRIBUTE_NORMAL);
     RemoveDirectoryA((locked + ":plivar").c_str());
+}
+
+namespace {
+
+const UINT change_message = WM_APP + 7;
+
+struct shell_window_log {
+    int f5_down = 0, f5_up = 0, item_changes = 0;
+};
+shell_window_log shell_log;
+
+LRESULT CALLBACK stand_in_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_KEYDOWN && wparam == VK_F5)
+        ++shell_log.f5_down;
+    if (message == WM_KEYUP && wparam == VK_F5)
+        ++shell_log.f5_up;
+    if (message == change_message && (lparam & SHCNE_UPDATEITEM))
+        ++shell_log.item_changes;
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// A top-level window of `class_name` that takes the focus, as a folder
+// window or a text editor would hold it before the user opened the editor.
+HWND stand_in_window(const wchar_t *class_name) {
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = stand_in_proc;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = class_name;
+    RegisterClassW(&window_class);
+    HWND window =
+        CreateWindowExW(0, class_name, class_name, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 500, 500, 200,
+                        100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    SetForegroundWindow(window);
+    SetFocus(window);
+    return window;
+}
+
+} // namespace
+
+TEST_F(EditorTest, TheShellHearsOfTheChangeAndOnlyAFolderViewGetsF5) {
+    std::string file = make_file("refresh.txt");
+    for (const wchar_t *class_name : {L"CabinetWClass", L"NotepadLike"}) {
+        SCOPED_TRACE(testing::Message() << class_name);
+        shell_log = shell_window_log();
+        HWND window = stand_in_window(class_name);
+        PIDLIST_ABSOLUTE item = nullptr;
+        ASSERT_EQ(S_OK, SHParseDisplayName(wide(file).c_str(), nullptr, &item, 0, nullptr));
+        SHChangeNotifyEntry watched = {item, FALSE};
+        ULONG registration =
+            SHChangeNotifyRegister(window, SHCNRF_ShellLevel | SHCNRF_InterruptLevel,
+                                   SHCNE_UPDATEITEM, change_message, 1, &watched);
+        ASSERT_EQ(S_OK, invoke(file));
+        type("refreshed");
+        press(32771);
+        pump(300);
+        EXPECT_EQ(1, shell_log.item_changes);
+        bool folder_view = lstrcmpW(class_name, L"CabinetWClass") == 0;
+        EXPECT_EQ(folder_view ? 1 : 0, shell_log.f5_down);
+        EXPECT_EQ(shell_log.f5_down, shell_log.f5_up) << "F5 is never left held";
+        SHChangeNotifyDeregister(registration);
+        CoTaskMemFree(item);
+        DestroyWindow(window);
+        pump();
+    }
+}
+
+TEST_F(EditorTest, WithoutItsTextWindowTheEditorWritesNothing) {
+    std::string file = make_file("no box.txt");
+    ASSERT_EQ(S_OK, invoke(file));
+    HWND window = editor_window();
+    ASSERT_TRUE(text_window() && window);
+    DestroyWindow(text_window());
+    pump();
+    // Moving the editor finds nothing to dock, and a save has no text to write.
+    SetWindowPos(window, nullptr, 40, 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    pump();
+    MessageBoxCatcher error("Error", IDOK);
+    press(32771);
+    EXPECT_TRUE(error.caught());
+    EXPECT_EQ("<no stream>", read_stream(file));
+    EXPECT_EQ("", index_file_bytes());
+    EXPECT_EQ(nullptr, editor_window());
 }

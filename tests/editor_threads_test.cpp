@@ -138,7 +138,8 @@ TEST_F(EditorTest, OpeningAndClosingLeavesNoObjectsBehind) {
 TEST_F(EditorTest, AHostThatEndsWithTheEditorOpenExitsCleanly) {
     std::string file = make_file("left open.txt");
     write_stream(file, 0, "left open");
-    std::string command = "\"" + build_output_folder() + "ui_tests.exe\" --open-editor-and-exit \"" +
-                          tools_ + "plivar_23.dll\" \"" + file + "\"";
+    std::string command = "\"" + build_output_folder() +
+                          "ui_tests.exe\" --open-editor-and-exit \"" + tools_ +
+                          "plivar_23.dll\" \"" + file + "\"";
     EXPECT_EQ(0u, run_program(command, 30000));
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "store/item_info.h"
+#include "store/path_text.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -177,3 +178,22 @@ TEST(IndexRecord, TellsDamageFromACleanEnd) {
 }
 
 } // namespace
+
+TEST(TextCut, NeverSplitsACharacter) {
+    // Shift-JIS: "A" then three double-byte characters (0x82 0xA0 is あ).
+    std::string sjis = "A\x82\xA0\x82\xA0\x82\xA0";
+    EXPECT_EQ(7u, whole_characters_within(sjis, 7, 932));
+    EXPECT_EQ(5u, whole_characters_within(sjis, 6, 932)) << "the cut falls inside the third";
+    EXPECT_EQ(5u, whole_characters_within(sjis, 5, 932));
+    EXPECT_EQ(1u, whole_characters_within(sjis, 2, 932));
+    // A trail byte that looks like a lead byte of its own is still a trail.
+    std::string trail_like = "\x81\x81\x81\x81";
+    EXPECT_EQ(2u, whole_characters_within(trail_like, 3, 932));
+    // UTF-8: "é" is two bytes, "€" three.
+    std::string utf8 = "a\xC3\xA9\xE2\x82\xAC";
+    EXPECT_EQ(3u, whole_characters_within(utf8, 4, CP_UTF8));
+    EXPECT_EQ(3u, whole_characters_within(utf8, 5, CP_UTF8));
+    EXPECT_EQ(6u, whole_characters_within(utf8, 6, CP_UTF8));
+    // Single-byte code pages cut where asked.
+    EXPECT_EQ(3u, whole_characters_within("\xE9\xE9\xE9\xE9", 3, 1252));
+}

@@ -13,8 +13,8 @@ bool save_screenshot(const std::string &target, const RECT &area) {
     wsprintfA(crop, "%dx%d+%d+%d", static_cast<int>(area.right - area.left),
               static_cast<int>(area.bottom - area.top), static_cast<int>(area.left),
               static_cast<int>(area.top));
-    std::string command = "/usr/bin/import -window root -crop " + std::string(crop) + " \"" +
-                          unix_target + "\"";
+    std::string command =
+        "/usr/bin/import -window root -crop " + std::string(crop) + " \"" + unix_target + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};

@@ -22,8 +22,8 @@ int open_editor_and_exit(const char *library, const char *path) {
     auto get_class_object = reinterpret_cast<HRESULT(WINAPI *)(REFCLSID, REFIID, void **)>(
         reinterpret_cast<void *>(GetProcAddress(dll, "DllGetClassObject")));
     IClassFactory *factory = nullptr;
-    if (!get_class_object ||
-        FAILED(get_class_object(main_clsid, IID_IClassFactory, reinterpret_cast<void **>(&factory))))
+    if (!get_class_object || FAILED(get_class_object(main_clsid, IID_IClassFactory,
+                                                     reinterpret_cast<void **>(&factory))))
         return 11;
     IShellExtInit *init = nullptr;
     factory->CreateInstance(nullptr, IID_IShellExtInit, reinterpret_cast<void **>(&init));

@@ -17,8 +17,8 @@ bool CWindowBase::RegisterWindowClass(WNDPROC procedure, HBRUSH background, cons
     window_class.hbrBackground = background;
     window_class.lpszClassName = name;
     if (!RegisterClassExW(&window_class)) {
-        if (GetLastError() != ERROR_CLASS_ALREADY_EXISTS || !UnregisterClassW(name, module_instance) ||
-            !RegisterClassExW(&window_class))
+        if (GetLastError() != ERROR_CLASS_ALREADY_EXISTS ||
+            !UnregisterClassW(name, module_instance) || !RegisterClassExW(&window_class))
             return false;
     }
     instance = module_instance;

@@ -22,8 +22,7 @@ class CWindowBase {
     // Registers the class `name` unless this object already did. A class of
     // that name left behind by an earlier load of the library, whose
     // procedure is gone with it, is replaced.
-    bool RegisterWindowClass(WNDPROC procedure, HBRUSH background, const wchar_t *name,
-                             HICON icon);
+    bool RegisterWindowClass(WNDPROC procedure, HBRUSH background, const wchar_t *name, HICON icon);
     // Gives the class up when none of its windows exists; true when it is
     // not registered afterwards.
     bool UnregisterWindowClass();

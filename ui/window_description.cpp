@@ -50,9 +50,9 @@ bool CWindowDescription::Create() {
     ShowWindow(dialog, SW_SHOW);
     ShowWindow(edit, SW_SHOW);
     UpdateWindow(dialog);
-    HANDLE icon = LoadImageW(module_instance, MAKEINTRESOURCEW(IDI_APPLICATION_ICON), IMAGE_ICON,
-                             GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                             LR_SHARED);
+    HANDLE icon =
+        LoadImageW(module_instance, MAKEINTRESOURCEW(IDI_APPLICATION_ICON), IMAGE_ICON,
+                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_SHARED);
     SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
     return true;
 }

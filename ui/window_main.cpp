@@ -181,11 +181,10 @@ bool CWindowMain::Create() {
     icon_kind = valid_kind(info_holder.get_icon_kind(path.c_str()));
     RECT desktop;
     GetWindowRect(GetDesktopWindow(), &desktop);
-    HWND window = CreateWindowExW(
-        WS_EX_TOOLWINDOW, L"Quillarvent", L"", WS_OVERLAPPEDWINDOW,
-        (desktop.right - desktop.left) / 2 - initial_height / 2,
-        (desktop.bottom - desktop.top) / 2 - 200, width, initial_height, nullptr, nullptr,
-        module_instance, nullptr);
+    HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, L"Quillarvent", L"", WS_OVERLAPPEDWINDOW,
+                                  (desktop.right - desktop.left) / 2 - initial_height / 2,
+                                  (desktop.bottom - desktop.top) / 2 - 200, width, initial_height,
+                                  nullptr, nullptr, module_instance, nullptr);
     if (!window)
         return false;
     {

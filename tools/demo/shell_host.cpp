@@ -329,8 +329,8 @@ bool describe_through_the_editor(const char *name, int kind, const char *text) {
     AppendMenuW(menu, MF_STRING, 2, L"Copy");
     const UINT first = 100;
     handler->QueryContextMenu(menu, 1, first, 200, CMF_NORMAL);
-    HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 200, 200, 1, 1,
-                                 nullptr, nullptr, nullptr, nullptr);
+    HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 200, 200, 1, 1, nullptr,
+                                 nullptr, nullptr, nullptr);
     std::thread user([owner] {
         Sleep(600);
         shoot("menu", RECT{200, 200, 420, 280});
