@@ -208,7 +208,8 @@ STDMETHODIMP CCInfo::InvokeCommand(CMINVOKECOMMANDINFO *info) {
             if (!IS_INTRESOURCE(verb) || LOWORD(verb) != 0)
                 return E_FAIL;
         }
-        if (item_path.empty())
+        // No entry was offered for a drive root or a failed selection.
+        if (item_path.size() < 4)
             return E_FAIL;
         return editor.Open(item_path);
     });

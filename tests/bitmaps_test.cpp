@@ -1,7 +1,9 @@
 #include "tests/dll_fixture.h"
+#include "tests/drop_data.h"
 
 #include <cstring>
 
+#include "module/class_ids.h"
 #include "module/module_start_up.h"
 #include "ui/bitmaps.h"
 
@@ -122,16 +124,51 @@ TEST_F(DllTest, BitmapsAreLoadedOnceAndTintedToTheMenu) {
     DeleteDC(dc);
     ReleaseDC(nullptr, screen);
 
-    for (int id : {202, 208, 209, 210, 212, 218, 219, 220, 221, 222, 248, 250, 256}) {
+    // Sizes and depths as stored: the tinting loader takes only 24 bits,
+    // the menu's colour mapping needs a colour table.
+    for (int id : {202, 208, 209, 210, 212, 217, 218, 219, 220, 221, 222, 248, 250, 251, 252, 253,
+                   254, 255, 256}) {
         SCOPED_TRACE(id);
-        HBITMAP bitmap = GetBitmap(id, id >= 208 && id <= 222);
-        ASSERT_NE(nullptr, bitmap);
-        ASSERT_TRUE(GetObjectW(bitmap, sizeof info, &info));
-        EXPECT_EQ(id < 217 && id >= 208 ? 48 : id <= 222 && id >= 217 ? 48 : 16, info.bmWidth);
+        HRSRC found = FindResourceW(dll_, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(2));
+        ASSERT_NE(nullptr, found);
+        BITMAPINFOHEADER stored;
+        memcpy(&stored, LockResource(LoadResource(dll_, found)), sizeof stored);
+        bool large = id >= 208 && id <= 222;
+        EXPECT_EQ(large ? 48 : 16, stored.biWidth);
+        EXPECT_EQ(large ? 33 : 16, stored.biHeight);
+        EXPECT_EQ(id == 202 || id == 248 ? 8 : 24, stored.biBitCount);
+        EXPECT_NE(nullptr, GetBitmap(id, large));
     }
     EXPECT_EQ(nullptr, GetBitmap(9999, true));
     EXPECT_NE(nullptr, GetMenuEntryBitmap());
     EXPECT_EQ(GetMenuEntryBitmap(), GetMenuEntryBitmap());
     module_instance = own;
     menu_colour = own_menu;
+}
+
+// Once nothing of the library is alive, its cached bitmaps go: a host that
+// loads and frees it again and again collects none.
+TEST_F(DllTest, CachedBitmapsGoWhenTheLibraryMayUnload) {
+    std::string file = make_file("a.txt");
+    auto *init = create<IShellExtInit>(main_clsid, IID_IShellExtInit);
+    ASSERT_NE(nullptr, init);
+    DropData *data = DropData::of_names({wide(file)});
+    init->Initialize(nullptr, data, nullptr);
+    data->Release();
+    IContextMenu *handler = nullptr;
+    init->QueryInterface(IID_IContextMenu, reinterpret_cast<void **>(&handler));
+    init->Release();
+    ASSERT_NE(nullptr, handler);
+    HMENU menu = CreatePopupMenu();
+    handler->QueryContextMenu(menu, 0, 100, 200, CMF_NORMAL);
+    MENUITEMINFOW item = {};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_CHECKMARKS;
+    ASSERT_TRUE(GetMenuItemInfoW(menu, 0, TRUE, &item));
+    ASSERT_EQ(static_cast<DWORD>(OBJ_BITMAP), GetObjectType(item.hbmpUnchecked));
+    EXPECT_EQ(S_FALSE, can_unload_now());
+    handler->Release();
+    DestroyMenu(menu);
+    EXPECT_EQ(S_OK, can_unload_now());
+    EXPECT_EQ(0u, GetObjectType(item.hbmpUnchecked));
 }

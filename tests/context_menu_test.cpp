@@ -146,6 +146,9 @@ TEST_F(ContextMenu, CommandsOfOtherHandlersFailAndOpenNothing) {
     EXPECT_EQ(E_INVALIDARG, handler->InvokeCommand(nullptr));
     pump();
     EXPECT_EQ(nullptr, editor_window());
+    // No entry was offered for a drive root, so its command opens nothing.
+    EXPECT_EQ(E_FAIL, invoke(std::vector<std::wstring>{L"C:\\"}));
+    EXPECT_EQ(nullptr, editor_window());
 
     char name[64] = "unchanged";
     EXPECT_EQ(E_NOTIMPL, handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, name, 64));

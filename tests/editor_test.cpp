@@ -392,3 +392,17 @@ TEST_F(EditorTest, WithoutItsTextWindowTheEditorWritesNothing) {
     EXPECT_EQ("", index_file_bytes());
     EXPECT_EQ(nullptr, editor_window());
 }
+
+TEST_F(EditorTest, ADescriptionTheIndexHasNotSeenIsShownAndKept) {
+    // Copied from another machine, in a host that asked no overlay about it.
+    std::string file = make_file("copied.txt");
+    write_stream(file, 2, "written on another machine");
+    ASSERT_EQ(S_OK, invoke(file));
+    wchar_t shown[64] = L"";
+    GetWindowTextW(text_box(), shown, 64);
+    EXPECT_STREQ(L"written on another machine", shown);
+    EXPECT_TRUE(near_colour(kind_button_colour(toolbar()), sand_disc));
+    press(32772);
+    EXPECT_EQ("<no stream>", read_stream(file));
+    EXPECT_EQ(nullptr, editor_window());
+}

@@ -13,6 +13,10 @@
 // The shell's side of the editor: a right click, the menu entry, and the
 // windows that open, read back through their controls.
 class EditorTest : public DllTest {
+  public:
+    // A right click from a window procedure of the test's thread.
+    void open_from_folder_window(const std::string &path) { invoke(path); }
+
   protected:
     void TearDown() override;
 

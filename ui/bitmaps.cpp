@@ -62,7 +62,11 @@ bool tint_bitmap_resource(const void *resource, size_t size, COLORREF menu,
     if (size - sizeof(BITMAPINFOHEADER) < image_size)
         return false;
     const BYTE *rows = static_cast<const BYTE *>(resource) + sizeof(BITMAPINFOHEADER);
-    pixels.assign(rows, rows + image_size);
+    try {
+        pixels.assign(rows, rows + image_size);
+    } catch (...) {
+        return false;
+    }
     int menu_red = GetRValue(menu), menu_green = GetGValue(menu), menu_blue = GetBValue(menu);
     for (long y = 0; y < read.biHeight; ++y) {
         BYTE *pixel = &pixels[y * row_length];
@@ -86,15 +90,18 @@ HBITMAP GetBitmap(int id, bool tinted) {
     auto cached = bitmap_cache.find(id);
     if (cached != bitmap_cache.end())
         return cached->second;
-    if (!tinted) {
-        HBITMAP bitmap = LoadBitmapW(module_instance, MAKEINTRESOURCEW(id));
-        bitmap_cache[id] = bitmap;
-        return bitmap;
-    }
+    HBITMAP bitmap = tinted ? load_tinted(id) : LoadBitmapW(module_instance, MAKEINTRESOURCEW(id));
     // A failed tinted load is not remembered: it is tried again next time.
-    HBITMAP bitmap = load_tinted(id);
-    if (bitmap)
+    if (tinted && !bitmap)
+        return nullptr;
+    try {
         bitmap_cache[id] = bitmap;
+    } catch (...) {
+        // Callers never free what they get: an uncached bitmap would leak.
+        if (bitmap)
+            DeleteObject(bitmap);
+        return nullptr;
+    }
     return bitmap;
 }
 
@@ -118,4 +125,15 @@ HBITMAP GetMenuEntryBitmap() {
         CloseThemeData(theme);
     menu_entry_bitmap = bitmap;
     return menu_entry_bitmap;
+}
+
+void release_bitmaps() {
+    std::lock_guard<std::mutex> lock(bitmap_lock);
+    for (auto &cached : bitmap_cache)
+        if (cached.second)
+            DeleteObject(cached.second);
+    bitmap_cache.clear();
+    if (menu_entry_bitmap)
+        DeleteObject(menu_entry_bitmap);
+    menu_entry_bitmap = nullptr;
 }

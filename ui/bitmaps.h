@@ -19,6 +19,10 @@ HBITMAP GetBitmap(int id, bool tinted);
 // menu colour. Null when neither loads; the next call tries again.
 HBITMAP GetMenuEntryBitmap();
 
+// Deletes the cached bitmaps once nothing of the library is alive, so that
+// a library loaded and freed again and again leaves none behind.
+void release_bitmaps();
+
 // The pixels of a bitmap resource (information header, then rows) tinted to
 // `menu`. False, with nothing written, unless the resource is a 24-bit
 // uncompressed bottom-up bitmap of at most 1024 x 1024 pixels whose rows all

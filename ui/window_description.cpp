@@ -15,24 +15,28 @@ const int least_height = 100;
 
 INT_PTR CALLBACK TextWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     CWindowDescription &self = editor.text_window;
-    switch (message) {
-    case WM_ACTIVATE:
-        // Brought forward from the keyboard, the pop-up brings the editor
-        // along; a click into the text does not.
-        if (wparam == WA_ACTIVE && editor.hwnd)
-            SetWindowPos(editor.hwnd, HWND_TOP, 0, 0, 0, 0,
-                         SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-        return FALSE;
-    case WM_COMMAND:
-        // Enter and Escape arrive here as commands too; the pop-up never
-        // closes on its own.
-        if (HIWORD(wparam) == EN_CHANGE && self.hwnd == dialog)
-            self.FitToText(nullptr);
-        return TRUE;
-    case WM_DESTROY:
-        if (self.hwnd == dialog)
-            self.Destroyed();
-        return FALSE;
+    // Nothing may unwind into the host's message loop.
+    try {
+        switch (message) {
+        case WM_ACTIVATE:
+            // Brought forward from the keyboard, the pop-up brings the editor
+            // along; a click into the text does not.
+            if (wparam == WA_ACTIVE && editor.hwnd)
+                SetWindowPos(editor.hwnd, HWND_TOP, 0, 0, 0, 0,
+                             SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+            return FALSE;
+        case WM_COMMAND:
+            // Enter and Escape arrive here as commands too; the pop-up never
+            // closes on its own.
+            if (HIWORD(wparam) == EN_CHANGE && self.hwnd == dialog)
+                self.FitToText(nullptr);
+            return TRUE;
+        case WM_DESTROY:
+            if (self.hwnd == dialog)
+                self.Destroyed();
+            return FALSE;
+        }
+    } catch (...) {
     }
     return FALSE;
 }

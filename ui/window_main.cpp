@@ -9,6 +9,7 @@
 #include "module/module_start_up.h"
 #include "resources/resource.h"
 #include "store/info_holder.h"
+#include "store/item_info.h"
 #include "store/path_text.h"
 #include "ui/bitmaps.h"
 #include "ui/icon_chooser.h"
@@ -83,6 +84,17 @@ bool is_shell_view(HWND window) {
     return false;
 }
 
+// Keeps the library loaded while a command runs: a message box it shows
+// lets the user close the window, which alone would let the host unload the
+// code still on this thread's stack.
+class ModuleHold {
+  public:
+    ModuleHold() { module_add_ref(); }
+    ModuleHold(const ModuleHold &) = delete;
+    ModuleHold &operator=(const ModuleHold &) = delete;
+    ~ModuleHold() { module_release(); }
+};
+
 void press_refresh_key() {
     INPUT keys[2] = {};
     keys[0].type = keys[1].type = INPUT_KEYBOARD;
@@ -95,37 +107,41 @@ void press_refresh_key() {
 
 LRESULT CALLBACK EditorProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     bool own = editor.hwnd == window;
-    switch (message) {
-    case WM_DESTROY:
-        if (own) {
-            if (editor.text_window.hwnd)
-                DestroyWindow(editor.text_window.hwnd);
-            editor.toolbar = nullptr;
-            if (editor.toolbar_images) {
-                ImageList_Destroy(editor.toolbar_images);
-                editor.toolbar_images = nullptr;
+    // Nothing may unwind into the host's message loop.
+    try {
+        switch (message) {
+        case WM_DESTROY:
+            if (own) {
+                if (editor.text_window.hwnd)
+                    DestroyWindow(editor.text_window.hwnd);
+                editor.toolbar = nullptr;
+                if (editor.toolbar_images) {
+                    ImageList_Destroy(editor.toolbar_images);
+                    editor.toolbar_images = nullptr;
+                }
             }
+            break;
+        case WM_NCDESTROY:
+            editor.Destroyed(window);
+            break;
+        case WM_MOVE:
+            if (own)
+                editor.text_window.Dock();
+            break;
+        case WM_PAINT:
+            if (own)
+                editor.Initialize();
+            break;
+        case WM_COMMAND:
+            if (own)
+                editor.OnCommand(window, wparam);
+            break;
+        case retarget_message:
+            if (own)
+                editor.TakeRetarget();
+            return 0;
         }
-        break;
-    case WM_NCDESTROY:
-        editor.Destroyed(window);
-        break;
-    case WM_MOVE:
-        if (own)
-            editor.text_window.Dock();
-        break;
-    case WM_PAINT:
-        if (own)
-            editor.Initialize();
-        break;
-    case WM_COMMAND:
-        if (own)
-            editor.OnCommand(window, wparam);
-        break;
-    case retarget_message:
-        if (own)
-            editor.TakeRetarget();
-        return 0;
+    } catch (...) {
     }
     return DefWindowProcW(window, message, wparam, lparam);
 }
@@ -142,6 +158,9 @@ HRESULT CWindowMain::Open(const std::wstring &target) {
         return S_OK;
     }
     if (open_window) {
+        // This command is newer than one another thread left waiting.
+        has_pending = false;
+        pending_path.clear();
         lock.unlock();
         path = target;
         LoadTarget();
@@ -176,9 +195,7 @@ bool CWindowMain::Create() {
         return false;
     width = initial_width;
     // The first paint draws the marker button from icon_kind.
-    text.clear();
-    has_description = info_holder.get_description(path.c_str(), text);
-    icon_kind = valid_kind(info_holder.get_icon_kind(path.c_str()));
+    ReadTarget();
     RECT desktop;
     GetWindowRect(GetDesktopWindow(), &desktop);
     HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, L"Quillarvent", L"", WS_OVERLAPPEDWINDOW,
@@ -258,14 +275,27 @@ void CWindowMain::LoadTarget() {
     if (!hwnd)
         return;
     SetWindowTextW(hwnd, file_name_of(path).c_str());
-    text.clear();
-    has_description = info_holder.get_description(path.c_str(), text);
-    SetIconKind(info_holder.get_icon_kind(path.c_str()));
+    ReadTarget();
+    SetIconKind(icon_kind);
     text_window.ShowText();
     const UINT keep = SWP_NOMOVE | SWP_NOSIZE;
     SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, keep);
     if (text_window.hwnd)
         SetWindowPos(text_window.hwnd, HWND_TOP, 0, 0, 0, 0, keep | SWP_NOACTIVATE);
+}
+
+void CWindowMain::ReadTarget() {
+    // A description that came with a copied file, in a host that asked no
+    // overlay about it, is shown, and so never overwritten unseen.
+    if (info_holder.lookup(path.c_str()) != CInfoHolder::entry_state::described &&
+        fits_code_page(path.c_str())) {
+        int32_t carried = read_icon_kind(path.c_str());
+        if (carried != -1)
+            info_holder.enter_described(path.c_str(), carried);
+    }
+    text.clear();
+    has_description = info_holder.get_description(path.c_str(), text);
+    icon_kind = valid_kind(info_holder.get_icon_kind(path.c_str()));
 }
 
 void CWindowMain::SetIconKind(int kind) {
@@ -301,16 +331,18 @@ DWORD CWindowMain::Remove() {
 }
 
 void CWindowMain::OnCommand(HWND window, WPARAM command) {
-    if (busy)
+    if (busy_window.load() == window)
         return;
+    ModuleHold hold;
     std::wstring item = path;
     switch (command) {
     case IDC_SAVE: {
-        busy = true;
+        busy_window = window;
         DWORD code = Save();
         if (const char *error = save_error_text(code))
             show_error(error);
-        busy = false;
+        HWND expected = window;
+        busy_window.compare_exchange_strong(expected, nullptr);
         if (code == ERROR_SUCCESS || code == 1)
             SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, item.c_str(),
                            nullptr);
@@ -318,11 +350,12 @@ void CWindowMain::OnCommand(HWND window, WPARAM command) {
         break;
     }
     case IDC_REMOVE: {
-        busy = true;
+        busy_window = window;
         DWORD code = Remove();
         if (code != ERROR_SUCCESS)
             show_error(remove_error_text(code));
-        busy = false;
+        HWND expected = window;
+        busy_window.compare_exchange_strong(expected, nullptr);
         // A description that is still there keeps its editor open.
         if (code != ERROR_SUCCESS)
             break;
@@ -342,7 +375,9 @@ void CWindowMain::OnCommand(HWND window, WPARAM command) {
 }
 
 void CWindowMain::Finish(HWND window) {
-    if (browse_mode || !IsWindow(window))
+    // A window closed meanwhile took its editor state along; a newer
+    // editor, perhaps on another thread, is not this command's to close.
+    if (!IsWindow(window) || window != hwnd || browse_mode)
         return;
     DestroyWindow(window);
     if (is_shell_view(GetForegroundWindow()))
@@ -388,7 +423,7 @@ void CWindowMain::ForgetLocked() {
         toolbar_images = nullptr;
     }
     text_window.Destroyed();
-    busy = false;
+    busy_window = nullptr;
     browse_mode = false;
     open_window = nullptr;
     if (counted) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -56,6 +57,9 @@ class CWindowMain : public CWindowBase {
     friend LRESULT CALLBACK EditorProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
     bool CreateToolbar();
+    // The description and marker of `path`, looked up in the index; an
+    // item the index has not seen yet is looked at first.
+    void ReadTarget();
     void OnCommand(HWND window, WPARAM command);
     void TakeRetarget();
     // After a save or removal: unless the list keeps the editor open, the
@@ -66,9 +70,10 @@ class CWindowMain : public CWindowBase {
 
     HIMAGELIST toolbar_images = nullptr;
     wchar_t button_texts[5][100] = {};
-    // A save or removal is waiting on a message box: further toolbar
-    // commands are ignored until it is done.
-    bool busy = false;
+    // The window whose save or removal waits on a message box: its further
+    // toolbar commands are ignored until that is done. An editor opened
+    // meanwhile, after that window closed, is not held up.
+    std::atomic<HWND> busy_window{nullptr};
 
     // What other threads may know of the editor, under `open_lock`.
     std::mutex open_lock;
