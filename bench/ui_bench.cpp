@@ -45,27 +45,36 @@ BOOL CALLBACK find_text_window(HWND window, LPARAM found) {
     return TRUE;
 }
 
-// Seconds for QueryContextMenu on `menus_per_turn` fresh menus, and for one
-// bare InsertMenuA on as many, best of the turns.
-void query_context_menu(IContextMenu *handler) {
+HMENU shell_menu(int items) {
+    HMENU menu = CreatePopupMenu();
+    for (int i = 0; i < items; ++i)
+        AppendMenuW(menu, MF_STRING, 1 + i, L"Another handler's entry");
+    return menu;
+}
+
+// Seconds for QueryContextMenu on `menus_per_turn` fresh menus that already
+// hold `items` entries of other handlers, and for one bare InsertMenuA on as
+// many, best of the turns.
+void query_context_menu(IContextMenu *handler, const char *name, int items) {
     double best = 1e30, best_baseline = 1e30;
     std::vector<HMENU> menus(menus_per_turn);
     for (int turn = 0; turn < turns; ++turn) {
         for (HMENU &menu : menus)
-            menu = CreatePopupMenu();
+            menu = shell_menu(items);
         best = std::min(best, seconds_of([&] {
                             for (HMENU menu : menus)
                                 handler->QueryContextMenu(menu, 0, 100, 200, CMF_NORMAL);
                         }));
-        bool inserted = GetMenuItemCount(menus.front()) == 1 && GetMenuItemCount(menus.back()) == 1;
+        bool inserted = GetMenuItemCount(menus.front()) == items + 1 &&
+                        GetMenuItemCount(menus.back()) == items + 1;
         for (HMENU menu : menus)
             DestroyMenu(menu);
         if (!inserted) {
-            printf("figure: query_context_menu failed: no entry inserted\n");
+            printf("figure: %s failed: no entry inserted\n", name);
             return;
         }
         for (HMENU &menu : menus)
-            menu = CreatePopupMenu();
+            menu = shell_menu(items);
         best_baseline =
             std::min(best_baseline, seconds_of([&] {
                          for (HMENU menu : menus)
@@ -74,8 +83,7 @@ void query_context_menu(IContextMenu *handler) {
         for (HMENU menu : menus)
             DestroyMenu(menu);
     }
-    print_ratio("query_context_menu", best / menus_per_turn * 1e6,
-                best_baseline / menus_per_turn * 1e6, "us", 3.0);
+    print_ratio(name, best / menus_per_turn * 1e6, best_baseline / menus_per_turn * 1e6, "us", 3.0);
 }
 
 // Milliseconds from InvokeCommand to the editor and its text window
@@ -146,7 +154,10 @@ int main() {
     handler->QueryContextMenu(first, 0, 100, 200, CMF_NORMAL);
     DestroyMenu(first);
 
-    query_context_menu(handler);
+    query_context_menu(handler, "query_context_menu", 0);
+    // A shell menu holds the entries of other handlers, which the guard
+    // against a second entry looks through.
+    query_context_menu(handler, "query_context_menu_30_items", 30);
     editor_open(handler);
     handler->Release();
     return 0;
