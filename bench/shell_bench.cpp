@@ -90,7 +90,7 @@ uint64_t bare_walk(const std::wstring &folder) {
     return total;
 }
 
-void set_full_search(DWORD value) {
+void write_full_search(DWORD value) {
     HKEY key;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, settings_key_path, 0, nullptr, 0, KEY_SET_VALUE,
                         nullptr, &key, nullptr) == ERROR_SUCCESS) {
@@ -232,7 +232,7 @@ int main() {
             write_whole_file(folder + "\\file" + std::to_string(i), "12345");
     }
     std::wstring wide_tree(tree.begin(), tree.end());
-    set_full_search(1);
+    write_full_search(1);
     get_class_object(main_clsid, IID_IClassFactory, reinterpret_cast<void **>(&factory));
     IPersistFile *file = nullptr;
     factory->CreateInstance(nullptr, IID_IPersistFile, reinterpret_cast<void **>(&file));

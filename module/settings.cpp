@@ -16,3 +16,13 @@ bool is_full_search_on() {
         return false;
     return type == REG_DWORD && size == sizeof(value) && value == 1;
 }
+
+bool set_full_search(bool on) {
+    ScopedRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, settings_key_path, 0, KEY_SET_VALUE, key.receive()) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD value = on ? 1 : 0;
+    return RegSetValueExA(key.get(), full_search_value_name, 0, REG_DWORD,
+                          reinterpret_cast<const BYTE *>(&value), sizeof value) == ERROR_SUCCESS;
+}

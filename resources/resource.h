@@ -35,3 +35,16 @@
 // The icon chooser; button IDC_KIND_FIRST + k picks kind k.
 #define IDD_ICON_CHOOSER 240
 #define IDC_KIND_FIRST 32783
+
+// The list window, its controls and its context menu.
+#define IDD_LIST_WINDOW 214
+#define IDM_LIST_MENU 215
+#define IDC_TREE_VIEW 203
+#define IDC_VERSION_LINK 221
+#define IDC_FULL_CONTENT 229
+#define IDC_VIEW_LIST 230
+#define IDC_VIEW_TREE 231
+#define IDC_LIST_VIEW 235
+#define IDC_VIEW_GROUP 239
+#define IDC_OPEN 32789
+#define IDC_OPEN_FOLDER 32790

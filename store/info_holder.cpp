@@ -1,5 +1,7 @@
 #include "store/info_holder.h"
 
+#include <unordered_map>
+
 #include <boost/make_shared.hpp>
 
 #include <algorithm>
@@ -498,6 +500,70 @@ CInfoHolder::record_ptr CInfoHolder::item_at(long n) const {
     SharedLock lock(lock_);
     size_t index = n < 0 ? 0 : static_cast<size_t>(n);
     return index < items.size() ? items[index].record : record_ptr();
+}
+
+std::vector<CInfoHolder::record_ptr> CInfoHolder::records() const {
+    SharedLock lock(lock_);
+    std::vector<record_ptr> all;
+    all.reserve(items.size());
+    for (const auto &entry : items)
+        all.push_back(entry.record);
+    return all;
+}
+
+CInfoHolder::tree_ptr CInfoHolder::build_tree() {
+    tree_ptr built = build_item_tree(records());
+    std::lock_guard<std::mutex> lock(tree_lock_);
+    tree = built;
+    return built;
+}
+
+CInfoHolder::tree_ptr build_item_tree(const std::vector<CInfoHolder::record_ptr> &records) {
+    typedef CInfoHolder::item_tree node;
+    auto root = boost::make_shared<node>();
+    // The first child of each name under each node, so that finding a
+    // child costs the same however many siblings it has.
+    struct child_key_hash {
+        size_t operator()(const std::pair<const node *, std::string> &key) const {
+            return std::hash<std::string>()(key.second) * 31 + std::hash<const void *>()(key.first);
+        }
+    };
+    std::unordered_map<std::pair<const node *, std::string>, node *, child_key_hash> first_child;
+    const unsigned code_page = GetACP();
+    auto add_child = [&](node *parent, boost::shared_ptr<node> &&child) {
+        node *added = child.get();
+        first_child.emplace(std::make_pair(parent, added->name), added);
+        parent->children.push_back(std::move(child));
+        return added;
+    };
+    for (const auto &record : records) {
+        if (!record)
+            continue;
+        const std::string &path = record->path;
+        node *at = root.get();
+        size_t start = 0;
+        for (size_t slash; (slash = next_backslash(path, start, code_page)) != std::string::npos;
+             start = slash + 1) {
+            std::string component = path.substr(start, slash - start);
+            auto found = first_child.find(std::make_pair(at, component));
+            if (found != first_child.end()) {
+                at = found->second;
+                continue;
+            }
+            auto folder = boost::make_shared<node>();
+            folder->name = std::move(component);
+            at = add_child(at, std::move(folder));
+        }
+        // A leaf is appended without a search: a folder's own record that
+        // comes after its files gets a node of its own.
+        if (start < path.size()) {
+            auto leaf = boost::make_shared<node>();
+            leaf->name = path.substr(start);
+            leaf->item = record;
+            add_child(at, std::move(leaf));
+        }
+    }
+    return root;
 }
 
 void CInfoHolder::mark_not_described(const wchar_t *path) {

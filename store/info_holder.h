@@ -34,6 +34,17 @@ class CInfoHolder {
 
     enum class entry_state { unknown, not_described, described };
 
+    // One node of the folder tree of described items: a drive, a folder or
+    // the last component of a described path. A node shares its record, so
+    // a tree built earlier still names the record it was built from after
+    // the index dropped it.
+    struct item_tree {
+        std::string name;
+        std::vector<boost::shared_ptr<item_tree>> children; // in the order they were added
+        record_ptr item; // null for the root and for folders only on the way
+    };
+    typedef boost::shared_ptr<const item_tree> tree_ptr;
+
     CInfoHolder();
     CInfoHolder(const CInfoHolder &) = delete;
     CInfoHolder &operator=(const CInfoHolder &) = delete;
@@ -67,6 +78,11 @@ class CInfoHolder {
     int32_t get_icon_kind(const wchar_t *path) const;
     // The n-th record in ascending key order; null past the end.
     record_ptr item_at(long n) const;
+    // Every record in ascending key order, as one consistent view.
+    std::vector<record_ptr> records() const;
+    // Builds the folder tree of the records as they stand now, keeps it as
+    // `tree` and returns its root.
+    tree_ptr build_tree();
     // Remembers that a path the index does not know carries no description.
     // A record is never dropped by it.
     void mark_not_described(const wchar_t *path);
@@ -141,6 +157,13 @@ class CInfoHolder {
     // other process has changed the file and `items` is its content.
     index_stamp left_;
     std::atomic<bool> config_error_shown;
+    std::mutex tree_lock_;
+    tree_ptr tree;
 };
+
+// The folder tree of `records` (in their order): one node per path
+// component, a leaf per record; a path ending with a backslash gets no
+// leaf. Children keep the order they were first seen in.
+CInfoHolder::tree_ptr build_item_tree(const std::vector<CInfoHolder::record_ptr> &records);
 
 extern CInfoHolder info_holder;

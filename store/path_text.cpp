@@ -99,3 +99,27 @@ std::wstring file_name_of(const std::wstring &path) {
     size_t slash = path.rfind(L'\\');
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
+
+size_t next_backslash(const std::string &text, size_t start, unsigned code_page) {
+    // In UTF-8 and single-byte code pages no byte of a character is a
+    // backslash unless the character is one.
+    if (code_page == CP_UTF8 || !IsDBCSLeadByteEx(code_page, 0x81))
+        return text.find('\\', start);
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (IsDBCSLeadByteEx(code_page, static_cast<BYTE>(text[at]))) {
+            ++at;
+            continue;
+        }
+        if (at >= start && text[at] == '\\')
+            return at;
+    }
+    return std::string::npos;
+}
+
+size_t last_backslash(const std::string &text, unsigned code_page) {
+    size_t last = std::string::npos;
+    for (size_t at = next_backslash(text, 0, code_page); at != std::string::npos;
+         at = next_backslash(text, at + 1, code_page))
+        last = at;
+    return last;
+}

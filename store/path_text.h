@@ -24,3 +24,10 @@ size_t whole_characters_within(const std::string &text, size_t limit, unsigned c
 // The name after the last backslash of a path: the whole path when it has
 // none, empty when it ends with one.
 std::wstring file_name_of(const std::wstring &path);
+
+// The position of the first backslash of `text` at or after `start` that is
+// a character of its own in `code_page`, not the second byte of a
+// double-byte character; npos when there is none.
+size_t next_backslash(const std::string &text, size_t start, unsigned code_page);
+// The position of the last such backslash; npos when there is none.
+size_t last_backslash(const std::string &text, unsigned code_page);

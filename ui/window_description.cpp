@@ -21,9 +21,12 @@ INT_PTR CALLBACK TextWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM
         case WM_ACTIVATE:
             // Brought forward from the keyboard, the pop-up brings the editor
             // along; a click into the text does not.
-            if (wparam == WA_ACTIVE && editor.hwnd)
-                SetWindowPos(editor.hwnd, HWND_TOP, 0, 0, 0, 0,
-                             SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+            if (wparam == WA_ACTIVE) {
+                for (HWND window : {editor.list_window.hwnd, editor.hwnd})
+                    if (window)
+                        SetWindowPos(window, HWND_TOP, 0, 0, 0, 0,
+                                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+            }
             return FALSE;
         case WM_COMMAND:
             // Enter and Escape arrive here as commands too; the pop-up never

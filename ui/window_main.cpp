@@ -114,6 +114,8 @@ LRESULT CALLBACK EditorProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
             if (own) {
                 if (editor.text_window.hwnd)
                     DestroyWindow(editor.text_window.hwnd);
+                if (editor.list_window.hwnd)
+                    DestroyWindow(editor.list_window.hwnd);
                 editor.toolbar = nullptr;
                 if (editor.toolbar_images) {
                     ImageList_Destroy(editor.toolbar_images);
@@ -125,8 +127,10 @@ LRESULT CALLBACK EditorProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
             editor.Destroyed(window);
             break;
         case WM_MOVE:
-            if (own)
+            if (own) {
                 editor.text_window.Dock();
+                editor.list_window.Dock();
+            }
             break;
         case WM_PAINT:
             if (own)
@@ -277,8 +281,10 @@ void CWindowMain::LoadTarget() {
     SetWindowTextW(hwnd, file_name_of(path).c_str());
     ReadTarget();
     SetIconKind(icon_kind);
-    text_window.ShowText();
     const UINT keep = SWP_NOMOVE | SWP_NOSIZE;
+    if (list_window.hwnd)
+        SetWindowPos(list_window.hwnd, HWND_TOP, 0, 0, 0, 0, keep | SWP_NOACTIVATE);
+    text_window.ShowText();
     SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, keep);
     if (text_window.hwnd)
         SetWindowPos(text_window.hwnd, HWND_TOP, 0, 0, 0, 0, keep | SWP_NOACTIVATE);
@@ -346,6 +352,8 @@ void CWindowMain::OnCommand(HWND window, WPARAM command) {
         if (code == ERROR_SUCCESS || code == 1)
             SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, item.c_str(),
                            nullptr);
+        if (code == ERROR_SUCCESS && IsWindow(window) && window == hwnd)
+            list_window.ShowView();
         Finish(window);
         break;
     }
@@ -360,6 +368,8 @@ void CWindowMain::OnCommand(HWND window, WPARAM command) {
         if (code != ERROR_SUCCESS)
             break;
         SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, item.c_str(), nullptr);
+        if (IsWindow(window) && window == hwnd)
+            list_window.RecordRemoved(item);
         Finish(window);
         break;
     }
@@ -370,6 +380,14 @@ void CWindowMain::OnCommand(HWND window, WPARAM command) {
     case IDC_SELECT_ICON:
         if (INT_PTR chosen = run_icon_chooser(window))
             SetIconKind(static_cast<int>(chosen - IDC_KIND_FIRST));
+        break;
+    case IDC_SHOW_LIST:
+        browse_mode = true;
+        // Without a list nothing would clear it again, and the close
+        // button would stay dead.
+        if (!list_window.Create())
+            browse_mode = false;
+        text_window.Dock();
         break;
     }
 }
@@ -423,6 +441,7 @@ void CWindowMain::ForgetLocked() {
         toolbar_images = nullptr;
     }
     text_window.Destroyed();
+    list_window.Destroyed();
     busy_window = nullptr;
     browse_mode = false;
     open_window = nullptr;

@@ -9,6 +9,7 @@
 
 #include "ui/window_base.h"
 #include "ui/window_description.h"
+#include "ui/window_tree.h"
 
 // The description editor: a tool window whose toolbar saves, removes,
 // closes, picks the marker and opens the list, with the text window docked
@@ -28,7 +29,10 @@ class CWindowMain : public CWindowBase {
     // Creates and shows the window for `path`; false when the class cannot
     // be registered or the window not created.
     bool Create();
-    // Reads the item `path` names and shows its text and marker.
+    // Reads the item `path` names and shows its text and marker. Called by
+    // the menu command and by a selection in the list; only the list drops
+    // an entry, and only its own (a retarget from the menu leaves the list
+    // as it is).
     void LoadTarget();
     // Title, toolbar and text window, on the first paint of each window.
     void Initialize() override;
@@ -49,6 +53,7 @@ class CWindowMain : public CWindowBase {
     int icon_kind = 0;
     bool has_description = false;
     CWindowDescription text_window;
+    CWindowTree list_window;
     std::wstring path;
     std::string text;
     bool browse_mode = false;
