@@ -7,7 +7,6 @@
 #include "shell/ccinfo.h"
 #include "shell/column_provider.h"
 #include "shell/overlay_icon_provider.h"
-#include "ui/bitmaps.h"
 #include "ui/window_main.h"
 
 namespace {
@@ -91,8 +90,5 @@ HRESULT can_unload_now() {
     // An open window counts as a live object; a window whose thread ended
     // stops counting here, and the window class goes with the last window.
     bool no_windows = editor.ReleaseWindowClasses();
-    if (module_object_count != 0 || !no_windows)
-        return S_FALSE;
-    release_bitmaps();
-    return S_OK;
+    return module_object_count == 0 && no_windows ? S_OK : S_FALSE;
 }

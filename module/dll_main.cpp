@@ -5,13 +5,19 @@
 #include "module/guarded_call.h"
 #include "module/module_start_up.h"
 #include "module/registration.h"
+#include "ui/bitmaps.h"
 
 // Only records the handle: shell32, user32, gdi32, uxtheme and file I/O are
 // not safe under the loader lock, so start-up runs on the first exported call.
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+// When the library is freed (not at process exit) the cached bitmaps go, so
+// a host that loads and frees it again and again collects none; no menu or
+// window of the library can use them then.
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         record_module_instance(instance);
         DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && !reserved) {
+        release_bitmaps();
     }
     return TRUE;
 }

@@ -402,6 +402,12 @@ TEST_F(EditorTest, ADescriptionTheIndexHasNotSeenIsShownAndKept) {
     GetWindowTextW(text_box(), shown, 64);
     EXPECT_STREQ(L"written on another machine", shown);
     EXPECT_TRUE(near_colour(kind_button_colour(toolbar()), sand_disc));
+    // Saved untouched, it stays as it came; Remove then takes it away.
+    press(32771);
+    int kind = -1;
+    EXPECT_EQ("written on another machine", read_stream(file, &kind));
+    EXPECT_EQ(2, kind);
+    ASSERT_EQ(S_OK, invoke(file));
     press(32772);
     EXPECT_EQ("<no stream>", read_stream(file));
     EXPECT_EQ(nullptr, editor_window());

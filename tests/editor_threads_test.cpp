@@ -222,3 +222,37 @@ TEST_F(EditorTest, AnEditorClosedDuringItsWarningHoldsNothingUp) {
     pump();
     EXPECT_EQ(S_OK, can_unload_now());
 }
+
+TEST_F(EditorTest, AWaitingRetargetNeverOutlivesItsEditor) {
+    std::string a = make_file("a.txt"), b = make_file("b.txt"), c = make_file("c.txt");
+    auto command_from_another_thread = [&](const std::string &path) {
+        std::thread other([&] {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            invoke(path);
+            CoUninitialize();
+        });
+        other.join();
+    };
+    // A newer command on the editor's own thread wins over one another
+    // thread left waiting.
+    ASSERT_EQ(S_OK, invoke(a));
+    command_from_another_thread(b);
+    ASSERT_EQ(S_OK, invoke(c));
+    pump(200);
+    EXPECT_EQ(L"c.txt", title(editor_window()));
+    press(32773);
+
+    // The editor closes before its thread reads a waiting retarget: the
+    // next editor shows the item of its own command, and saves there.
+    ASSERT_EQ(S_OK, invoke(a));
+    command_from_another_thread(b);
+    SendMessageW(editor_window(), WM_COMMAND, 32773, 0);
+    ASSERT_EQ(nullptr, editor_window());
+    ASSERT_EQ(S_OK, invoke(c));
+    pump(200);
+    EXPECT_EQ(L"c.txt", title(editor_window()));
+    type("meant for c");
+    press(32771);
+    EXPECT_EQ("meant for c", read_stream(c));
+    EXPECT_EQ("<no stream>", read_stream(b));
+}

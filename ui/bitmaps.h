@@ -19,8 +19,7 @@ HBITMAP GetBitmap(int id, bool tinted);
 // menu colour. Null when neither loads; the next call tries again.
 HBITMAP GetMenuEntryBitmap();
 
-// Deletes the cached bitmaps once nothing of the library is alive, so that
-// a library loaded and freed again and again leaves none behind.
+// Deletes the cached bitmaps, when the library is freed.
 void release_bitmaps();
 
 // The pixels of a bitmap resource (information header, then rows) tinted to

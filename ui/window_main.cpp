@@ -95,6 +95,23 @@ class ModuleHold {
     ~ModuleHold() { module_release(); }
 };
 
+// Marks `window` as waiting on its save or removal for as long as it lives,
+// also when the command ends by an exception.
+class BusyWindow {
+  public:
+    BusyWindow(std::atomic<HWND> &busy, HWND window) : busy_(busy), window_(window) {
+        busy_ = window;
+    }
+    BusyWindow(const BusyWindow &) = delete;
+    BusyWindow &operator=(const BusyWindow &) = delete;
+    // A save of another window that started meanwhile keeps its mark.
+    ~BusyWindow() { busy_.compare_exchange_strong(window_, nullptr); }
+
+  private:
+    std::atomic<HWND> &busy_;
+    HWND window_;
+};
+
 void press_refresh_key() {
     INPUT keys[2] = {};
     keys[0].type = keys[1].type = INPUT_KEYBOARD;
@@ -343,12 +360,13 @@ void CWindowMain::OnCommand(HWND window, WPARAM command) {
     std::wstring item = path;
     switch (command) {
     case IDC_SAVE: {
-        busy_window = window;
-        DWORD code = Save();
-        if (const char *error = save_error_text(code))
-            show_error(error);
-        HWND expected = window;
-        busy_window.compare_exchange_strong(expected, nullptr);
+        DWORD code;
+        {
+            BusyWindow busy(busy_window, window);
+            code = Save();
+            if (const char *error = save_error_text(code))
+                show_error(error);
+        }
         if (code == ERROR_SUCCESS || code == 1)
             SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, item.c_str(),
                            nullptr);
@@ -358,12 +376,13 @@ void CWindowMain::OnCommand(HWND window, WPARAM command) {
         break;
     }
     case IDC_REMOVE: {
-        busy_window = window;
-        DWORD code = Remove();
-        if (code != ERROR_SUCCESS)
-            show_error(remove_error_text(code));
-        HWND expected = window;
-        busy_window.compare_exchange_strong(expected, nullptr);
+        DWORD code;
+        {
+            BusyWindow busy(busy_window, window);
+            code = Remove();
+            if (code != ERROR_SUCCESS)
+                show_error(remove_error_text(code));
+        }
         // A description that is still there keeps its editor open.
         if (code != ERROR_SUCCESS)
             break;
@@ -423,6 +442,10 @@ void CWindowMain::Destroyed(HWND window) {
     }
     if (open_window == window) {
         open_window = nullptr;
+        // A retarget posted to it went with it: it must not point the next
+        // editor at an item its own command did not name.
+        has_pending = false;
+        pending_path.clear();
         if (counted) {
             counted = false;
             module_release();
@@ -445,6 +468,8 @@ void CWindowMain::ForgetLocked() {
     busy_window = nullptr;
     browse_mode = false;
     open_window = nullptr;
+    has_pending = false;
+    pending_path.clear();
     if (counted) {
         counted = false;
         module_release();

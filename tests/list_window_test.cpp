@@ -1,0 +1,363 @@
+#include "tests/ui_fixture.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "module/class_ids.h"
+#include "module/settings.h"
+#include "store/item_info.h"
+
+namespace {
+
+struct row {
+    std::wstring text;
+    int image;
+    bool operator==(const row &other) const { return text == other.text && image == other.image; }
+};
+
+RECT window_rect(HWND window) {
+    RECT r = {};
+    GetWindowRect(window, &r);
+    return r;
+}
+
+} // namespace
+
+// The list window as the user meets it: opened from the editor's toolbar,
+// driven by keys and clicks on its controls.
+class ListWindow : public EditorTest {
+  protected:
+    // A described file: its stream, and the index knows it (as after the
+    // shell's overlay question).
+    std::string described(const std::string &name, int kind, const std::string &text) {
+        std::string path = data_ + name;
+        size_t slash = name.rfind('\\');
+        if (slash != std::string::npos)
+            CreateDirectoryA((data_ + name.substr(0, slash)).c_str(), nullptr);
+        EXPECT_TRUE(write_whole_file(path, "data"));
+        write_stream(path, kind, text);
+        EXPECT_EQ(S_OK, is_member(kind, path));
+        return path;
+    }
+    HWND open_list() {
+        press(32775);
+        return list();
+    }
+    static HWND list() { return FindWindowW(L"#32770", L"List of descriptions"); }
+    static HWND list_view() { return GetDlgItem(list(), 235); }
+    static HWND tree_view() { return GetDlgItem(list(), 203); }
+    static std::vector<row> rows() {
+        std::vector<row> all;
+        HWND view = list_view();
+        int count = static_cast<int>(SendMessageW(view, LVM_GETITEMCOUNT, 0, 0));
+        for (int i = 0; i < count; ++i) {
+            wchar_t text[MAX_PATH] = L"";
+            LVITEMW item = {};
+            item.mask = LVIF_TEXT | LVIF_IMAGE;
+            item.iItem = i;
+            item.pszText = text;
+            item.cchTextMax = MAX_PATH;
+            SendMessageW(view, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+            all.push_back({text, item.iImage});
+        }
+        return all;
+    }
+    // Selects row n as the keyboard does: Home, then Down n times.
+    static void select_row(int n) {
+        HWND view = list_view();
+        SetFocus(view);
+        SendMessageW(view, WM_KEYDOWN, VK_HOME, 0);
+        for (int i = 0; i < n; ++i)
+            SendMessageW(view, WM_KEYDOWN, VK_DOWN, 0);
+        pump();
+    }
+    // Clicks row n. The button's release waits in the queue: the list view
+    // watches for a drag until it sees it.
+    static void click_row(int n) {
+        HWND view = list_view();
+        RECT item = {};
+        item.left = LVIR_LABEL;
+        ASSERT_TRUE(SendMessageW(view, LVM_GETITEMRECT, n, reinterpret_cast<LPARAM>(&item)));
+        LPARAM at = MAKELPARAM((item.left + item.right) / 2, (item.top + item.bottom) / 2);
+        PostMessageW(view, WM_LBUTTONUP, 0, at);
+        SendMessageW(view, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        pump();
+    }
+    static int row_of(const std::wstring &text, int skip = 0) {
+        std::vector<row> all = rows();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].text == text && skip-- == 0)
+                return static_cast<int>(i);
+        return -1;
+    }
+    static std::wstring shown_text() {
+        wchar_t text[256] = L"";
+        GetWindowTextW(text_box(), text, 256);
+        return text;
+    }
+    static void click(int control) {
+        SendMessageW(GetDlgItem(list(), control), BM_CLICK, 0, 0);
+        pump();
+    }
+    // Every tree item depth first, as "name" or "name*" (with a record's
+    // image), expanded on the way.
+    static std::vector<std::wstring> tree_items(HTREEITEM parent = TVI_ROOT) {
+        std::vector<std::wstring> all;
+        HWND view = tree_view();
+        HTREEITEM item = reinterpret_cast<HTREEITEM>(
+            SendMessageW(view, TVM_GETNEXTITEM, parent == TVI_ROOT ? TVGN_ROOT : TVGN_CHILD,
+                         reinterpret_cast<LPARAM>(parent == TVI_ROOT ? nullptr : parent)));
+        for (; item; item = reinterpret_cast<HTREEITEM>(SendMessageW(
+                         view, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(item)))) {
+            wchar_t text[MAX_PATH] = L"";
+            TVITEMW info = {};
+            info.mask = TVIF_TEXT | TVIF_IMAGE;
+            info.hItem = item;
+            info.pszText = text;
+            info.cchTextMax = MAX_PATH;
+            SendMessageW(view, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&info));
+            SendMessageW(view, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item));
+            all.push_back(std::wstring(text) + (info.iImage < 6 ? L"*" : L""));
+            for (const std::wstring &below : tree_items(item))
+                all.push_back(L"  " + below);
+        }
+        return all;
+    }
+    static HTREEITEM tree_item_named(const std::wstring &name) {
+        HWND view = tree_view();
+        HTREEITEM item =
+            reinterpret_cast<HTREEITEM>(SendMessageW(view, TVM_GETNEXTITEM, TVGN_ROOT, 0));
+        while (item) {
+            wchar_t text[MAX_PATH] = L"";
+            TVITEMW info = {};
+            info.mask = TVIF_TEXT;
+            info.hItem = item;
+            info.pszText = text;
+            info.cchTextMax = MAX_PATH;
+            SendMessageW(view, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&info));
+            if (name == text)
+                return item;
+            HTREEITEM next = reinterpret_cast<HTREEITEM>(SendMessageW(
+                view, TVM_GETNEXTITEM, TVGN_NEXTVISIBLE, reinterpret_cast<LPARAM>(item)));
+            item = next;
+        }
+        return nullptr;
+    }
+    // Moves the tree's selection onto `item` with the arrow keys.
+    static void select_tree_item(HTREEITEM item) {
+        HWND view = tree_view();
+        SetFocus(view);
+        SendMessageW(view, WM_KEYDOWN, VK_HOME, 0);
+        for (int i = 0; i < 200; ++i) {
+            if (reinterpret_cast<HTREEITEM>(SendMessageW(view, TVM_GETNEXTITEM, TVGN_CARET, 0)) ==
+                item)
+                break;
+            SendMessageW(view, WM_KEYDOWN, VK_DOWN, 0);
+        }
+        pump();
+    }
+};
+
+TEST_F(ListWindow, ListsEveryRecordAndShowsTheChosenOneInTheEditor) {
+    std::string a_notes = described("a\\notes.txt", 1, "notes of a");
+    std::string b_notes = described("b\\notes.txt", 3, "notes of b");
+    std::string plan = described("plan.txt", 5, "the plan");
+    std::string fresh = make_file("fresh.txt");
+    ASSERT_EQ(S_OK, invoke(plan));
+    HWND window = open_list();
+    ASSERT_NE(nullptr, window);
+    HWND editor = editor_window();
+
+    // One row per record, in key order, named by the file, with its image.
+    std::vector<std::pair<uint32_t, row>> expected = {
+        {path_hash(wide(a_notes).c_str()), {L"notes.txt", 1}},
+        {path_hash(wide(b_notes).c_str()), {L"notes.txt", 3}},
+        {path_hash(wide(plan).c_str()), {L"plan.txt", 5}}};
+    std::sort(expected.begin(), expected.end(),
+              [](const auto &x, const auto &y) { return x.first < y.first; });
+    std::vector<row> want;
+    for (const auto &e : expected)
+        want.push_back(e.second);
+    EXPECT_EQ(want, rows());
+
+    // Same-named files load their own descriptions.
+    for (int skip : {0, 1}) {
+        int at = row_of(L"notes.txt", skip);
+        select_row(at);
+        EXPECT_EQ(L"notes.txt", title(editor));
+        EXPECT_EQ(rows()[at].image == 1 ? L"notes of a" : L"notes of b", shown_text());
+    }
+
+    // Docked 7 pixels to the left of the editor, and moved with it.
+    RECT list_frame = window_rect(window), editor_frame = window_rect(editor);
+    EXPECT_EQ(editor_frame.left - 7, list_frame.right);
+    SetWindowPos(editor, nullptr, 400, 300, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    pump();
+    list_frame = window_rect(window);
+    editor_frame = window_rect(editor);
+    EXPECT_EQ(editor_frame.left - 7, list_frame.right);
+    EXPECT_EQ(editor_frame.top + 72, list_frame.top);
+    RECT text_frame = window_rect(text_window());
+    EXPECT_EQ(editor_frame.left, text_frame.left) << "beside the list the text is left-aligned";
+    // Resized by its left edge, the list takes the editor along.
+    SetWindowPos(window, nullptr, list_frame.left - 60, list_frame.top,
+                 list_frame.right - list_frame.left + 60, list_frame.bottom - list_frame.top + 40,
+                 SWP_NOZORDER);
+    pump();
+    list_frame = window_rect(window);
+    EXPECT_EQ(window_rect(editor).left, list_frame.right + 7);
+    RECT area = {list_frame.left - 8, window_rect(editor).top - 8, window_rect(editor).right + 8,
+                 list_frame.bottom + 8};
+    EXPECT_TRUE(take_screenshot("list_view", area));
+
+    // While the list is open the editor stays after save, remove and close.
+    ASSERT_EQ(S_OK, invoke(fresh));
+    type("fresh text");
+    press(32771);
+    EXPECT_EQ(editor, editor_window());
+    EXPECT_EQ(4u, rows().size()) << "a save refills the list";
+    EXPECT_NE(-1, row_of(L"fresh.txt"));
+    press(32772);
+    EXPECT_EQ(editor, editor_window());
+    EXPECT_EQ(-1, row_of(L"fresh.txt")) << "the removed record's row goes";
+    EXPECT_EQ(3u, rows().size());
+    press(32773);
+    EXPECT_EQ(editor, editor_window());
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    pump();
+    EXPECT_EQ(nullptr, list());
+    press(32773);
+    EXPECT_EQ(nullptr, editor_window()) << "the close button works again";
+}
+
+TEST_F(ListWindow, ARowActsOnItsOwnRecordWhateverTheIndexDidSince) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 6; ++i)
+        files.push_back(
+            described("file" + std::to_string(i) + ".txt", i % 6, "text " + std::to_string(i)));
+    ASSERT_EQ(S_OK, invoke(files[0]));
+    ASSERT_NE(nullptr, open_list());
+    std::vector<row> before = rows();
+
+    // Another shell thread learns of new records and of one that is gone.
+    std::thread shell([&] {
+        for (int i = 0; i < 5; ++i)
+            described("later" + std::to_string(i) + ".txt", 2, "later");
+        DeleteFileA((files[1] + ":plivar").c_str());
+        DeleteFileA(files[1].c_str());
+        column_text(files[1]);
+    });
+    shell.join();
+    EXPECT_EQ(before, rows()) << "the list shows what it was filled with";
+    for (int i = 2; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        click_row(row_of(wide("file" + std::to_string(i) + ".txt")));
+        EXPECT_EQ(wide("file" + std::to_string(i) + ".txt"), title(editor_window()));
+        EXPECT_EQ(wide("text " + std::to_string(i)), shown_text());
+    }
+    // The gone item's row leaves the list once selected.
+    click_row(row_of(L"file1.txt"));
+    EXPECT_EQ(L"file1.txt", title(editor_window()));
+    EXPECT_EQ(-1, row_of(L"file1.txt"));
+    EXPECT_EQ(before.size() - 1, rows().size());
+    EXPECT_EQ(L"", shown_text());
+}
+
+TEST_F(ListWindow, TheTreeShowsFoldersAndKeepsWhatTheUserDidNotPick) {
+    std::vector<std::string> files = {described("docs\\report.txt", 0, "report"),
+                                      described("docs\\letter.txt", 1, "letter"),
+                                      described("docs\\old\\draft.txt", 2, "draft"),
+                                      described("photos\\sea.jpg", 3, "sea"),
+                                      described("photos\\hills.jpg", 4, "hills"),
+                                      described("music\\song.mp3", 5, "song"),
+                                      described("music\\live\\gig.mp3", 0, "gig"),
+                                      described("todo.txt", 1, "todo"),
+                                      described("notes.txt", 2, "notes"),
+                                      described("photos\\2026\\snow.jpg", 3, "snow"),
+                                      described("docs\\tax.pdf", 4, "tax"),
+                                      described("music\\live\\encore.mp3", 5, "encore")};
+    write_stream(data_ + "docs", 3, "the docs folder");
+    is_member(3, data_ + "docs");
+    ASSERT_EQ(S_OK, invoke(files[0]));
+    HWND window = open_list();
+    ASSERT_NE(nullptr, window);
+    click(231);
+    EXPECT_FALSE(IsWindowVisible(list_view()));
+    EXPECT_TRUE(IsWindowVisible(tree_view()));
+    std::vector<std::wstring> items = tree_items();
+    auto has = [&](const std::wstring &item) {
+        for (const std::wstring &i : items)
+            if (i.find(item) != std::wstring::npos && i.size() - i.find(item) == item.size())
+                return true;
+        return false;
+    };
+    for (const wchar_t *leaf :
+         {L"report.txt*", L"draft.txt*", L"snow.jpg*", L"gig.mp3*", L"todo.txt*"})
+        EXPECT_TRUE(has(leaf)) << leaf;
+    for (const wchar_t *folder : {L"photos", L"old", L"live", L"2026"})
+        EXPECT_TRUE(has(folder)) << folder;
+    RECT list_frame = window_rect(window), editor_frame = window_rect(editor_window());
+    RECT area = {list_frame.left - 8, editor_frame.top - 8, editor_frame.right + 8,
+                 list_frame.bottom + 8};
+    EXPECT_TRUE(take_screenshot("tree_view", area));
+
+    // The user picks snow.jpg with the keyboard and removes it: its item goes
+    // and the editor stays on it, not on a neighbour the tree selected.
+    HTREEITEM snow = tree_item_named(L"snow.jpg");
+    ASSERT_NE(nullptr, snow);
+    select_tree_item(snow);
+    EXPECT_EQ(L"snow.jpg", title(editor_window()));
+    press(32772);
+    EXPECT_EQ(nullptr, tree_item_named(L"snow.jpg"));
+    EXPECT_EQ(L"snow.jpg", title(editor_window()));
+    EXPECT_EQ("sea", read_stream(files[3]));
+    EXPECT_EQ("hills", read_stream(files[4]));
+
+    // A context-menu retarget to another item, then Remove: that item's
+    // entry goes, the selected one stays.
+    HTREEITEM tax = tree_item_named(L"tax.pdf");
+    select_tree_item(tax);
+    ASSERT_EQ(S_OK, invoke(files[7]));
+    EXPECT_EQ(L"todo.txt", title(editor_window()));
+    press(32772);
+    EXPECT_EQ(nullptr, tree_item_named(L"todo.txt"));
+    EXPECT_NE(nullptr, tree_item_named(L"tax.pdf"));
+    EXPECT_EQ("tax", read_stream(files[10]));
+
+    // A described folder with items below keeps its node.
+    ASSERT_EQ(S_OK, invoke(data_ + "docs"));
+    press(32772);
+    pump();
+    EXPECT_NE(nullptr, tree_item_named(L"report.txt"));
+
+    // The tree survives closing and reopening.
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    pump();
+    ASSERT_NE(nullptr, open_list());
+    EXPECT_TRUE(IsWindowVisible(tree_view()));
+    EXPECT_EQ(BST_CHECKED, IsDlgButtonChecked(list(), 231));
+    click(230);
+    EXPECT_TRUE(IsWindowVisible(list_view()));
+}
+
+TEST_F(ListWindow, TheCheckBoxWritesTheFolderTipSetting) {
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, settings_key_path, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    RegDeleteValueA(key, full_search_value_name);
+    std::string file = described("a.txt", 0, "a");
+    ASSERT_EQ(S_OK, invoke(file));
+    ASSERT_NE(nullptr, open_list());
+    EXPECT_EQ(BST_UNCHECKED, IsDlgButtonChecked(list(), 229));
+    click(229);
+    EXPECT_TRUE(is_full_search_on());
+    click(229);
+    DWORD value = 7, size = sizeof value;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, full_search_value_name, nullptr, nullptr,
+                                              reinterpret_cast<BYTE *>(&value), &size));
+    EXPECT_EQ(0u, value);
+    RegDeleteValueA(key, full_search_value_name);
+    RegCloseKey(key);
+}
