@@ -94,35 +94,6 @@ TEST_F(EditorTest, ASaveWritesOnlyTheItemItWasGivenFor) {
     EXPECT_EQ(nullptr, editor_window());
 }
 
-namespace {
-
-BOOL CALLBACK count_own_window(HWND window, LPARAM count) {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process == GetCurrentProcessId())
-        ++*reinterpret_cast<int *>(count);
-    return TRUE;
-}
-
-// Live GDI objects of this process, found by probing handle values: Wine
-// takes a handle without its generation bits as its table slot.
-int live_gdi_objects() {
-    int count = 0;
-    for (ULONG_PTR h = 0; h < 0x10000; ++h)
-        if (GetObjectType(reinterpret_cast<HGDIOBJ>(h)))
-            ++count;
-    return count;
-}
-
-// Top-level windows of this process, hidden ones (tool tips) included.
-int own_windows() {
-    int count = 0;
-    EnumWindows(count_own_window, reinterpret_cast<LPARAM>(&count));
-    return count;
-}
-
-} // namespace
-
 // Wine's GetGuiResources always answers 0; there the probe of GDI handles
 // and the count of the process's windows show what was left behind.
 TEST_F(EditorTest, OpeningAndClosingLeavesNoObjectsBehind) {

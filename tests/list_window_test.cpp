@@ -30,15 +30,18 @@ RECT window_rect(HWND window) {
 class ListWindow : public EditorTest {
   protected:
     // A described file: its stream, and the index knows it (as after the
-    // shell's overlay question).
-    std::string described(const std::string &name, int kind, const std::string &text) {
+    // shell's overlay question) unless `indexed` is false.
+    std::string described(const std::string &name, int kind, const std::string &text,
+                          bool indexed = true) {
         std::string path = data_ + name;
         size_t slash = name.rfind('\\');
         if (slash != std::string::npos)
             CreateDirectoryA((data_ + name.substr(0, slash)).c_str(), nullptr);
         EXPECT_TRUE(write_whole_file(path, "data"));
         write_stream(path, kind, text);
-        EXPECT_EQ(S_OK, is_member(kind, path));
+        if (indexed) {
+            EXPECT_EQ(S_OK, is_member(kind, path));
+        }
         return path;
     }
     HWND open_list() {
@@ -210,6 +213,7 @@ TEST_F(ListWindow, ListsEveryRecordAndShowsTheChosenOneInTheEditor) {
     EXPECT_EQ(window_rect(editor).left, list_frame.right + 7);
     RECT area = {list_frame.left - 8, window_rect(editor).top - 8, window_rect(editor).right + 8,
                  list_frame.bottom + 8};
+    pump(200);
     EXPECT_TRUE(take_screenshot("list_view", area));
 
     // While the list is open the editor stays after save, remove and close.
@@ -301,19 +305,21 @@ TEST_F(ListWindow, TheTreeShowsFoldersAndKeepsWhatTheUserDidNotPick) {
     RECT list_frame = window_rect(window), editor_frame = window_rect(editor_window());
     RECT area = {list_frame.left - 8, editor_frame.top - 8, editor_frame.right + 8,
                  list_frame.bottom + 8};
+    pump(200);
     EXPECT_TRUE(take_screenshot("tree_view", area));
 
-    // The user picks snow.jpg with the keyboard and removes it: its item goes
-    // and the editor stays on it, not on a neighbour the tree selected.
-    HTREEITEM snow = tree_item_named(L"snow.jpg");
-    ASSERT_NE(nullptr, snow);
-    select_tree_item(snow);
-    EXPECT_EQ(L"snow.jpg", title(editor_window()));
+    // The user picks letter.txt with the keyboard and removes it: its item
+    // goes, and the editor stays on it, not on the neighbour the tree
+    // selects in its place.
+    HTREEITEM letter = tree_item_named(L"letter.txt");
+    ASSERT_NE(nullptr, letter);
+    select_tree_item(letter);
+    EXPECT_EQ(L"letter.txt", title(editor_window()));
     press(32772);
-    EXPECT_EQ(nullptr, tree_item_named(L"snow.jpg"));
-    EXPECT_EQ(L"snow.jpg", title(editor_window()));
-    EXPECT_EQ("sea", read_stream(files[3]));
-    EXPECT_EQ("hills", read_stream(files[4]));
+    EXPECT_EQ(nullptr, tree_item_named(L"letter.txt"));
+    EXPECT_EQ(L"letter.txt", title(editor_window()));
+    EXPECT_EQ("report", read_stream(files[0]));
+    EXPECT_EQ("tax", read_stream(files[10]));
 
     // A context-menu retarget to another item, then Remove: that item's
     // entry goes, the selected one stays.
@@ -360,4 +366,106 @@ TEST_F(ListWindow, TheCheckBoxWritesTheFolderTipSetting) {
     EXPECT_EQ(0u, value);
     RegDeleteValueA(key, full_search_value_name);
     RegCloseKey(key);
+}
+
+namespace {
+
+std::wstring from_code_page(UINT code_page, const std::string &text) {
+    wchar_t wide[MAX_PATH] = L"";
+    int n = MultiByteToWideChar(code_page, 0, text.c_str(), -1, wide, MAX_PATH);
+    return n > 0 ? std::wstring(wide) : std::wstring();
+}
+
+size_t occurrences(const std::string &bytes, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = bytes.find(part); at != std::string::npos; at = bytes.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+} // namespace
+
+TEST_F(ListWindow, ARowKeepsItsItemUnderAnotherThreadLocale) {
+    // "café" in the system code page, a Cyrillic letter in the user's.
+    std::string name = "caf\xE9.txt";
+    // Opening the editor on it enters it into the index.
+    std::string path = described(name, 2, "coffee", false);
+    MessageBoxWatch errors("Error");
+    LCID system_locale = GetThreadLocale();
+    ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT)));
+    ASSERT_NE(from_code_page(CP_ACP, path), from_code_page(CP_THREAD_ACP, path))
+        << "the case needs a thread code page unlike the system's";
+    ASSERT_EQ(S_OK, invoke(std::vector<std::wstring>{from_code_page(CP_ACP, path)}));
+    ASSERT_NE(nullptr, open_list());
+    int row = row_of(from_code_page(CP_ACP, name));
+    ASSERT_NE(-1, row);
+    click_row(0);
+    click_row(row);
+    EXPECT_EQ(L"coffee", shown_text());
+    EXPECT_NE(-1, row_of(from_code_page(CP_ACP, name)));
+    type("coffee, strong");
+    press(32771);
+    EXPECT_EQ("coffee, strong", read_stream(path));
+    EXPECT_EQ(1u, occurrences(index_file_bytes(), path));
+    EXPECT_EQ(0, errors.count());
+    SetThreadLocale(system_locale);
+}
+
+TEST_F(ListWindow, OpenActsOnlyOnAbsolutePaths) {
+    // A record of files.dat that names no folder: ShellExecute would look
+    // it up in the current folder and on the search path.
+    char current[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, current);
+    std::string relative = "quillarvent_probe.cmd";
+    std::string planted = std::string(current) + "\\" + relative;
+    std::string planted_marker = data_ + "planted ran.txt";
+    ASSERT_TRUE(write_whole_file(planted, "echo ran > \"" + planted_marker + "\"\r\n"));
+    write_stream(planted, 0, "planted");
+    std::string record;
+    item_info(0, wide(relative).c_str()).save_record(record);
+    ASSERT_TRUE(write_whole_file(config_folder_ + "\\files.dat", record));
+
+    std::string own = data_ + "own.cmd";
+    std::string own_marker = data_ + "own ran.txt";
+    ASSERT_TRUE(write_whole_file(own, "echo ran > \"" + own_marker + "\"\r\n"));
+    write_stream(own, 1, "own");
+    ASSERT_EQ(S_OK, invoke(own));
+    ASSERT_NE(nullptr, open_list());
+    ASSERT_EQ(2u, rows().size());
+
+    click_row(row_of(wide(relative)));
+    EXPECT_EQ(L"planted", shown_text());
+    SendMessageW(list_view(), WM_KEYDOWN, VK_RETURN, 0);
+    SendMessageW(list(), WM_COMMAND, 32790, 0);
+    click_row(row_of(L"own.cmd"));
+    SendMessageW(list_view(), WM_KEYDOWN, VK_RETURN, 0);
+    for (int i = 0; i < 200 && !path_exists(own_marker); ++i)
+        Sleep(50);
+    EXPECT_TRUE(path_exists(own_marker)) << "Enter opens an item named by its full path";
+    Sleep(500);
+    EXPECT_FALSE(path_exists(planted_marker)) << "a relative name was looked up and run";
+    DeleteFileA((planted + ":plivar").c_str());
+    DeleteFileA(planted.c_str());
+}
+
+TEST_F(ListWindow, OpeningAndClosingTheListLeavesNothingBehind) {
+    for (int i = 0; i < 8; ++i)
+        described("d" + std::to_string(i % 3) + "\\f" + std::to_string(i) + ".txt", i % 6, "t");
+    ASSERT_EQ(S_OK, invoke(data_ + "d0\\f0.txt"));
+    ASSERT_NE(nullptr, open_list());
+    SendMessageW(list(), WM_CLOSE, 0, 0);
+    pump();
+    int windows = own_windows();
+    int gdi_objects = live_gdi_objects();
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_NE(nullptr, open_list());
+        click(i % 2 ? 230 : 231);
+        SendMessageW(list(), WM_CLOSE, 0, 0);
+        pump(10);
+        ASSERT_EQ(nullptr, list());
+    }
+    EXPECT_EQ(windows, own_windows());
+    EXPECT_LE(live_gdi_objects(), gdi_objects + 2);
+    press(32773);
+    EXPECT_EQ(nullptr, editor_window()) << "with the list gone the close button works";
 }

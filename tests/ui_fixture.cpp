@@ -19,7 +19,29 @@ BOOL CALLBACK find_text_window(HWND window, LPARAM found) {
     return TRUE;
 }
 
+BOOL CALLBACK count_own_window(HWND window, LPARAM count) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId())
+        ++*reinterpret_cast<int *>(count);
+    return TRUE;
+}
+
 } // namespace
+
+int EditorTest::live_gdi_objects() {
+    int count = 0;
+    for (ULONG_PTR h = 0; h < 0x10000; ++h)
+        if (GetObjectType(reinterpret_cast<HGDIOBJ>(h)))
+            ++count;
+    return count;
+}
+
+int EditorTest::own_windows() {
+    int count = 0;
+    EnumWindows(count_own_window, reinterpret_cast<LPARAM>(&count));
+    return count;
+}
 
 void EditorTest::TearDown() {
     if (HWND window = editor_window())

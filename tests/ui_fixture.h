@@ -39,6 +39,12 @@ class EditorTest : public DllTest {
     static void press(int command);
     // Replaces the text box's text as a paste does.
     void type(const std::string &text);
+    // Live GDI objects of this process, found by probing handle values: Wine
+    // takes a handle without its generation bits as its table slot (its
+    // GetGuiResources always answers 0).
+    static int live_gdi_objects();
+    // Top-level windows of this process, hidden ones (tool tips) included.
+    static int own_windows();
     // The column's value of `path`, empty when it has none.
     std::wstring column_text(const std::string &path);
 };
