@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <boost/make_shared.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -99,6 +101,23 @@ int main() {
         holder.add_description(path.c_str(), 1, "a new description");
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     printf("figure: add_description value=%.3f ms\n", took.count() * 1e3 / added);
+
+    // build_tree over 100,000 records against 10,000, both spread over 1,000
+    // folders: the tree must grow with the records, not with their square.
+    auto records_of = [](int count) {
+        std::vector<CInfoHolder::record_ptr> records;
+        for (int i = 0; i < count; ++i) {
+            std::wstring path = L"C:\\bench\\folder" + std::to_wstring(i % 1000) + L"\\document_" +
+                                std::to_wstring(i) + L".txt";
+            records.push_back(boost::make_shared<item_info>(i % 6, path.c_str()));
+        }
+        return records;
+    };
+    auto small = records_of(10000), large = records_of(100000);
+    auto growth = best_by_turns(
+        5, [&] { found += build_item_tree(large)->children.size(); },
+        [&] { found += build_item_tree(small)->children.size(); });
+    print_ratio("build_tree_growth", growth.first * 1e3, growth.second * 1e3, "ms", 12.0);
 
     return found > 0 ? 0 : 1;
 }

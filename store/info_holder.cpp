@@ -1,5 +1,6 @@
 #include "store/info_holder.h"
 
+#include <string_view>
 #include <unordered_map>
 
 #include <boost/make_shared.hpp>
@@ -522,20 +523,32 @@ CInfoHolder::tree_ptr build_item_tree(const std::vector<CInfoHolder::record_ptr>
     typedef CInfoHolder::item_tree node;
     auto root = boost::make_shared<node>();
     // The first child of each name under each node, so that finding a
-    // child costs the same however many siblings it has.
+    // child costs the same however many siblings it has. The keys name the
+    // nodes' own names, which never change once made. Children are entered
+    // only when a search under their parent misses, so the many leaves of a
+    // folder that nothing lies below cost nothing here.
+    typedef std::pair<const node *, std::string_view> child_key;
     struct child_key_hash {
-        size_t operator()(const std::pair<const node *, std::string> &key) const {
-            return std::hash<std::string>()(key.second) * 31 + std::hash<const void *>()(key.first);
+        size_t operator()(const child_key &key) const {
+            return std::hash<std::string_view>()(key.second) * 31 +
+                   std::hash<const void *>()(key.first);
         }
     };
-    std::unordered_map<std::pair<const node *, std::string>, node *, child_key_hash> first_child;
-    const unsigned code_page = GetACP();
-    auto add_child = [&](node *parent, boost::shared_ptr<node> &&child) {
-        node *added = child.get();
-        first_child.emplace(std::make_pair(parent, added->name), added);
-        parent->children.push_back(std::move(child));
-        return added;
+    std::unordered_map<child_key, node *, child_key_hash> first_child;
+    std::unordered_map<const node *, size_t> entered; // children of a node in first_child
+    auto find_child = [&](node *parent, std::string_view name) -> node * {
+        auto found = first_child.find(child_key(parent, name));
+        if (found != first_child.end())
+            return found->second;
+        size_t &done = entered[parent];
+        for (; done < parent->children.size(); ++done) {
+            node *child = parent->children[done].get();
+            first_child.emplace(child_key(parent, child->name), child);
+        }
+        found = first_child.find(child_key(parent, name));
+        return found != first_child.end() ? found->second : nullptr;
     };
+    const unsigned code_page = GetACP();
     for (const auto &record : records) {
         if (!record)
             continue;
@@ -544,15 +557,16 @@ CInfoHolder::tree_ptr build_item_tree(const std::vector<CInfoHolder::record_ptr>
         size_t start = 0;
         for (size_t slash; (slash = next_backslash(path, start, code_page)) != std::string::npos;
              start = slash + 1) {
-            std::string component = path.substr(start, slash - start);
-            auto found = first_child.find(std::make_pair(at, component));
-            if (found != first_child.end()) {
-                at = found->second;
+            std::string_view component(path.data() + start, slash - start);
+            if (node *found = find_child(at, component)) {
+                at = found;
                 continue;
             }
             auto folder = boost::make_shared<node>();
-            folder->name = std::move(component);
-            at = add_child(at, std::move(folder));
+            folder->name.assign(component);
+            node *added = folder.get();
+            at->children.push_back(std::move(folder));
+            at = added;
         }
         // A leaf is appended without a search: a folder's own record that
         // comes after its files gets a node of its own.
@@ -560,7 +574,7 @@ CInfoHolder::tree_ptr build_item_tree(const std::vector<CInfoHolder::record_ptr>
             auto leaf = boost::make_shared<node>();
             leaf->name = path.substr(start);
             leaf->item = record;
-            add_child(at, std::move(leaf));
+            at->children.push_back(std::move(leaf));
         }
     }
     return root;

@@ -69,6 +69,11 @@ INT_PTR CALLBACK ListWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM
             self.Layout(LOWORD(lparam), HIWORD(lparam));
             return FALSE;
         case WM_NOTIFY:
+            // A refill empties the list at once, without a notice per row.
+            if (reinterpret_cast<const NMHDR *>(lparam)->code == LVN_DELETEALLITEMS) {
+                SetWindowLongPtrW(dialog, DWLP_MSGRESULT, TRUE);
+                return TRUE;
+            }
             self.OnNotify(reinterpret_cast<const NMHDR *>(lparam));
             return FALSE;
         case drop_stale_message:
@@ -234,6 +239,7 @@ void CWindowTree::EnsureImageList() {
 void CWindowTree::FillList() {
     changing = true;
     ++fill_count;
+    SendMessageW(list_view, WM_SETREDRAW, FALSE, 0);
     SendMessageW(list_view, LVM_DELETEALLITEMS, 0, 0);
     SendMessageW(tree_view, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
     tree_items.clear();
@@ -243,7 +249,6 @@ void CWindowTree::FillList() {
     std::vector<CInfoHolder::record_ptr> records = info_holder.records();
     slots.assign(1, CInfoHolder::record_ptr());
     slots.reserve(records.size() + 1);
-    SendMessageW(list_view, WM_SETREDRAW, FALSE, 0);
     SendMessageW(list_view, LVM_SETITEMCOUNT, records.size(), 0);
     const unsigned code_page = GetACP();
     for (const auto &record : records) {
@@ -267,13 +272,13 @@ void CWindowTree::FillList() {
 void CWindowTree::FillTree() {
     changing = true;
     ++fill_count;
+    SendMessageW(tree_view, WM_SETREDRAW, FALSE, 0);
     SendMessageW(list_view, LVM_DELETEALLITEMS, 0, 0);
     SendMessageW(tree_view, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
     slots.assign(1, CInfoHolder::record_ptr());
     tree_items.assign(1, nullptr);
     shown_tree = info_holder.build_tree();
     EnsureImageList();
-    SendMessageW(tree_view, WM_SETREDRAW, FALSE, 0);
     InsertChildren(*shown_tree, TVI_ROOT);
     SendMessageW(tree_view, WM_SETREDRAW, TRUE, 0);
     SendMessageW(tree_view, TVM_SETIMAGELIST, TVSIL_NORMAL, reinterpret_cast<LPARAM>(image_list));
@@ -287,8 +292,8 @@ void CWindowTree::InsertChildren(const CInfoHolder::item_tree &node, HTREEITEM p
         insert.hParent = parent;
         insert.hInsertAfter = TVI_LAST;
         insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM;
-        std::string name = child->name;
-        insert.item.pszText = &name[0];
+        // The control copies the text and never writes to it.
+        insert.item.pszText = const_cast<char *>(child->name.c_str());
         insert.item.iImage = insert.item.iSelectedImage = image_of(child->item);
         insert.item.lParam = child->item ? static_cast<LPARAM>(slots.size()) : 0;
         HTREEITEM added = reinterpret_cast<HTREEITEM>(
