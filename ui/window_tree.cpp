@@ -202,6 +202,10 @@ void CWindowTree::Layout(int width, int height) {
     SetWindowPos(GetDlgItem(hwnd, IDC_FULL_CONTENT), nullptr, 20, height - 52, 0, 0,
                  keep | SWP_NOSIZE);
     SetWindowPos(GetDlgItem(hwnd, IDC_VIEW_GROUP), nullptr, 0, 0, width - 3, 35, keep | SWP_NOMOVE);
+    // Moved controls leave their old places behind on the dialog: it is
+    // painted again at once, and its controls after it.
+    RedrawWindow(hwnd, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_ERASENOW | RDW_UPDATENOW);
     // Resized by its left edge, the window takes the editor along.
     if (docked && editor.hwnd) {
         RECT frame;

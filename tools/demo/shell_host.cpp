@@ -391,6 +391,80 @@ bool describe_through_the_editor(const char *name, int kind, const char *text) {
     return closed;
 }
 
+// Opens the editor on `name` again, opens the list of every description from
+// its toolbar, switches the list to the tree, and closes both.
+bool browse_descriptions(const char *name) {
+    std::wstring path = wide(std::string(sample) + "\\" + name);
+    printf("\nThe list of descriptions, from the editor's toolbar:\n");
+    IDataObject *data = shell_data_object(path);
+    IShellExtInit *init = nullptr;
+    if (!data || FAILED(CoCreateInstance(main_clsid, nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IShellExtInit, reinterpret_cast<void **>(&init)))) {
+        if (data)
+            data->Release();
+        return false;
+    }
+    init->Initialize(nullptr, data, nullptr);
+    data->Release();
+    IContextMenu *handler = nullptr;
+    init->QueryInterface(IID_IContextMenu, reinterpret_cast<void **>(&handler));
+    init->Release();
+    HMENU menu = CreatePopupMenu();
+    handler->QueryContextMenu(menu, 0, 100, 200, CMF_NORMAL);
+    CMINVOKECOMMANDINFO info = {};
+    info.cbSize = sizeof info;
+    HRESULT hr = handler->InvokeCommand(&info);
+    handler->Release();
+    DestroyMenu(menu);
+    pump(100);
+    HWND editor = FindWindowW(L"Quillarvent", nullptr);
+    HWND toolbar = editor ? FindWindowExW(editor, nullptr, TOOLBARCLASSNAMEW, nullptr) : nullptr;
+    if (FAILED(hr) || !toolbar)
+        return false;
+    click(toolbar, 32775);
+    pump(200);
+    HWND list = FindWindowW(L"#32770", L"List of descriptions");
+    if (!list) {
+        printf("  the list did not open (FAILED)\n");
+        return false;
+    }
+    HWND rows = GetDlgItem(list, 235);
+    int count = static_cast<int>(SendMessageW(rows, LVM_GETITEMCOUNT, 0, 0));
+    printf("  %d described items:", count);
+    for (int i = 0; i < count; ++i) {
+        wchar_t text[MAX_PATH] = L"";
+        LVITEMW item = {};
+        item.mask = LVIF_TEXT;
+        item.iItem = i;
+        item.pszText = text;
+        item.cchTextMax = MAX_PATH;
+        SendMessageW(rows, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+        printf(" %s", narrow(text).c_str());
+    }
+    printf("\n");
+    RECT left, right;
+    GetWindowRect(list, &left);
+    GetWindowRect(editor, &right);
+    RECT both = {left.left, right.top, right.right, left.bottom};
+    shoot("list", both);
+    SendMessageW(GetDlgItem(list, 231), BM_CLICK, 0, 0);
+    HWND tree = GetDlgItem(list, 203);
+    for (HTREEITEM item =
+             reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
+         item; item = reinterpret_cast<HTREEITEM>(SendMessageW(
+                   tree, TVM_GETNEXTITEM, TVGN_NEXTVISIBLE, reinterpret_cast<LPARAM>(item))))
+        SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(item));
+    pump(200);
+    shoot("tree", both);
+    SendMessageW(list, WM_CLOSE, 0, 0);
+    pump(50);
+    click(toolbar, 32773);
+    pump(50);
+    bool closed = !IsWindow(editor) && !IsWindow(list);
+    printf("  switched to the tree; list and editor closed: %s\n", closed ? "yes" : "no (FAILED)");
+    return closed && count > 0;
+}
+
 bool registered() {
     HKEY key;
     std::string path = std::string("CLSID\\") + main_clsid_text;
@@ -433,6 +507,7 @@ int main() {
     }
     printf("\n%s\\ (the folder itself)\n", sample);
     print_indented("tip", info_tip(wide(sample), true));
+    edited = browse_descriptions("notes.txt") && edited;
 
     code = run_regsvr32("/s /u", "Remove descriptions ?", IDYES, &said);
     printf("\nregsvr32 /u plivar_23.dll -> %s; asked \"%s\", answered Yes\n",
