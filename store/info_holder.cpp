@@ -83,30 +83,6 @@ bool carries_stream(const std::string &ansi_path) {
     return wide_path_of(ansi_path, path) && read_icon_kind(path.c_str()) != -1;
 }
 
-// Only a full path in its plain spelling: a drive or share path that the
-// system's own resolution leaves as it is (nothing relative, no "." or "..",
-// no "/", no trailing dot or space), with no trailing backslash but on a
-// drive root, and no stream name, wildcard, device or "\\?\" form. Another
-// spelling would name a file relative to whichever folder is current, or a
-// stream, or give an item a second record. (Case and short names still can:
-// the key is of the path as the shell spells it.)
-bool is_canonical_full_path(const wchar_t *path) {
-    size_t length = wcslen(path);
-    bool drive = length >= 3 &&
-                 ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-                 path[1] == L':' && path[2] == L'\\';
-    bool share = length >= 5 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\' &&
-                 path[2] != L'?' && path[2] != L'.';
-    if ((!drive && !share) || (length > 3 && path[length - 1] == L'\\') || length > 32767)
-        return false;
-    // A second colon names a stream of the item, not the item.
-    if (wcspbrk(path + 2, L":*?\"<>|"))
-        return false;
-    std::wstring full(length + 1, L'\0');
-    DWORD resolved = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
-    return resolved == length && wcscmp(full.c_str(), path) == 0;
-}
-
 // The path as files.dat can hold it, or the code that refuses it.
 DWORD storable_path(const wchar_t *path, std::string &ansi) {
     if (!path)
@@ -512,11 +488,8 @@ std::vector<CInfoHolder::record_ptr> CInfoHolder::records() const {
     return all;
 }
 
-CInfoHolder::tree_ptr CInfoHolder::build_tree() {
-    tree_ptr built = build_item_tree(records());
-    std::lock_guard<std::mutex> lock(tree_lock_);
-    tree = built;
-    return built;
+CInfoHolder::tree_ptr CInfoHolder::build_tree() const {
+    return build_item_tree(records());
 }
 
 CInfoHolder::tree_ptr build_item_tree(const std::vector<CInfoHolder::record_ptr> &records) {

@@ -80,9 +80,9 @@ class CInfoHolder {
     record_ptr item_at(long n) const;
     // Every record in ascending key order, as one consistent view.
     std::vector<record_ptr> records() const;
-    // Builds the folder tree of the records as they stand now, keeps it as
-    // `tree` and returns its root.
-    tree_ptr build_tree();
+    // Builds the folder tree of the records as they stand now and returns
+    // its root; the caller holds it for as long as it shows it.
+    tree_ptr build_tree() const;
     // Remembers that a path the index does not know carries no description.
     // A record is never dropped by it.
     void mark_not_described(const wchar_t *path);
@@ -157,8 +157,6 @@ class CInfoHolder {
     // other process has changed the file and `items` is its content.
     index_stamp left_;
     std::atomic<bool> config_error_shown;
-    std::mutex tree_lock_;
-    tree_ptr tree;
 };
 
 // The folder tree of `records` (in their order): one node per path

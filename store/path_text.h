@@ -31,3 +31,9 @@ std::wstring file_name_of(const std::wstring &path);
 size_t next_backslash(const std::string &text, size_t start, unsigned code_page);
 // The position of the last such backslash; npos when there is none.
 size_t last_backslash(const std::string &text, unsigned code_page);
+
+// Only a full path in its plain spelling: a drive or share path that the
+// system's own resolution leaves as it is, with no stream name, wildcard,
+// device or "\\?\" form. Another spelling would name a file relative to
+// whichever folder is current, a stream, or a device.
+bool is_canonical_full_path(const wchar_t *path);

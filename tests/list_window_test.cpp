@@ -270,9 +270,22 @@ TEST_F(ListWindow, ARowActsOnItsOwnRecordWhateverTheIndexDidSince) {
 }
 
 TEST_F(ListWindow, TheTreeShowsFoldersAndKeepsWhatTheUserDidNotPick) {
-    std::vector<std::string> files = {described("docs\\report.txt", 0, "report"),
-                                      described("docs\\letter.txt", 1, "letter"),
-                                      described("docs\\old\\draft.txt", 2, "draft"),
+    // A described folder whose record comes before its files' in key order
+    // carries them as its children.
+    const char *in_docs[] = {"report.txt", "letter.txt", "tax.pdf", "old\\draft.txt"};
+    std::string docs;
+    for (int n = 0; docs.empty(); ++n) {
+        std::string name = "docs" + std::to_string(n);
+        uint32_t folder_key = path_hash(wide(data_ + name).c_str());
+        bool first = true;
+        for (const char *file : in_docs)
+            first = first && folder_key < path_hash(wide(data_ + name + "\\" + file).c_str());
+        if (first)
+            docs = name;
+    }
+    std::vector<std::string> files = {described(docs + "\\report.txt", 0, "report"),
+                                      described(docs + "\\letter.txt", 1, "letter"),
+                                      described(docs + "\\old\\draft.txt", 2, "draft"),
                                       described("photos\\sea.jpg", 3, "sea"),
                                       described("photos\\hills.jpg", 4, "hills"),
                                       described("music\\song.mp3", 5, "song"),
@@ -280,10 +293,10 @@ TEST_F(ListWindow, TheTreeShowsFoldersAndKeepsWhatTheUserDidNotPick) {
                                       described("todo.txt", 1, "todo"),
                                       described("notes.txt", 2, "notes"),
                                       described("photos\\2026\\snow.jpg", 3, "snow"),
-                                      described("docs\\tax.pdf", 4, "tax"),
+                                      described(docs + "\\tax.pdf", 4, "tax"),
                                       described("music\\live\\encore.mp3", 5, "encore")};
-    write_stream(data_ + "docs", 3, "the docs folder");
-    is_member(3, data_ + "docs");
+    write_stream(data_ + docs, 3, "the docs folder");
+    is_member(3, data_ + docs);
     ASSERT_EQ(S_OK, invoke(files[0]));
     HWND window = open_list();
     ASSERT_NE(nullptr, window);
@@ -300,8 +313,8 @@ TEST_F(ListWindow, TheTreeShowsFoldersAndKeepsWhatTheUserDidNotPick) {
     for (const wchar_t *leaf :
          {L"report.txt*", L"draft.txt*", L"snow.jpg*", L"gig.mp3*", L"todo.txt*"})
         EXPECT_TRUE(has(leaf)) << leaf;
-    for (const wchar_t *folder : {L"photos", L"old", L"live", L"2026"})
-        EXPECT_TRUE(has(folder)) << folder;
+    for (const wchar_t *name : {L"photos", L"old", L"live", L"2026"})
+        EXPECT_TRUE(has(name)) << name;
     RECT list_frame = window_rect(window), editor_frame = window_rect(editor_window());
     RECT area = {list_frame.left - 8, editor_frame.top - 8, editor_frame.right + 8,
                  list_frame.bottom + 8};
@@ -332,11 +345,21 @@ TEST_F(ListWindow, TheTreeShowsFoldersAndKeepsWhatTheUserDidNotPick) {
     EXPECT_NE(nullptr, tree_item_named(L"tax.pdf"));
     EXPECT_EQ("tax", read_stream(files[10]));
 
-    // A described folder with items below keeps its node.
-    ASSERT_EQ(S_OK, invoke(data_ + "docs"));
+    // A described folder with items below keeps its node, as a folder.
+    HTREEITEM folder = tree_item_named(wide(docs));
+    ASSERT_NE(nullptr, folder);
+    ASSERT_NE(0, SendMessageW(tree_view(), TVM_GETNEXTITEM, TVGN_CHILD,
+                              reinterpret_cast<LPARAM>(folder)));
+    ASSERT_EQ(S_OK, invoke(data_ + docs));
     press(32772);
     pump();
+    EXPECT_EQ(folder, tree_item_named(wide(docs)));
     EXPECT_NE(nullptr, tree_item_named(L"report.txt"));
+    TVITEMW shown = {};
+    shown.mask = TVIF_IMAGE;
+    shown.hItem = folder;
+    SendMessageW(tree_view(), TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&shown));
+    EXPECT_EQ(6, shown.iImage);
 
     // The tree survives closing and reopening.
     SendMessageW(window, WM_CLOSE, 0, 0);
@@ -411,9 +434,10 @@ TEST_F(ListWindow, ARowKeepsItsItemUnderAnotherThreadLocale) {
     SetThreadLocale(system_locale);
 }
 
-TEST_F(ListWindow, OpenActsOnlyOnAbsolutePaths) {
-    // A record of files.dat that names no folder: ShellExecute would look
-    // it up in the current folder and on the search path.
+TEST_F(ListWindow, OnlyItemsNamedByFullPathsAreReadOrOpened) {
+    // Records of files.dat, which every user may write, that name no item
+    // by a full path: a name the shell would look up in the current folder
+    // and on the search path, and a pipe another user may be serving.
     char current[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, current);
     std::string relative = "quillarvent_probe.cmd";
@@ -421,29 +445,81 @@ TEST_F(ListWindow, OpenActsOnlyOnAbsolutePaths) {
     std::string planted_marker = data_ + "planted ran.txt";
     ASSERT_TRUE(write_whole_file(planted, "echo ran > \"" + planted_marker + "\"\r\n"));
     write_stream(planted, 0, "planted");
-    std::string record;
-    item_info(0, wide(relative).c_str()).save_record(record);
-    ASSERT_TRUE(write_whole_file(config_folder_ + "\\files.dat", record));
+    std::string pipe_name = "\\\\.\\pipe\\quillarvent_probe";
+    HANDLE pipe =
+        CreateNamedPipeA(pipe_name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_NOWAIT, 4, 64, 64, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+    // Should the editor read from the pipe, breaking it ends the wait.
+    HANDLE checked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread watchdog([pipe, checked] {
+        if (WaitForSingleObject(checked, 10000) == WAIT_TIMEOUT)
+            DisconnectNamedPipe(pipe);
+    });
+    // An item on a drive that is not there now keeps its row: it may come back.
+    DWORD drives = GetLogicalDrives();
+    char letter = 'Q';
+    while (letter > 'D' && (drives & (1u << (letter - 'A'))))
+        --letter;
+    std::string unplugged = std::string(1, letter) + ":\\stick\\unplugged.txt";
+    std::string records;
+    for (const std::string &path : {relative, pipe_name, unplugged})
+        item_info(0, wide(path).c_str()).save_record(records);
+    ASSERT_TRUE(write_whole_file(config_folder_ + "\\files.dat", records));
 
-    std::string own = data_ + "own.cmd";
-    std::string own_marker = data_ + "own ran.txt";
-    ASSERT_TRUE(write_whole_file(own, "echo ran > \"" + own_marker + "\"\r\n"));
-    write_stream(own, 1, "own");
-    ASSERT_EQ(S_OK, invoke(own));
+    std::string first = data_ + "first.cmd", second = data_ + "second.cmd";
+    for (const std::string &item : {first, second}) {
+        ASSERT_TRUE(write_whole_file(item, "echo ran > \"" + item + ".ran\"\r\n"));
+        write_stream(item, 1, "own");
+    }
+    ASSERT_EQ(S_OK, invoke(first));
+    ASSERT_EQ(S_OK, invoke(second));
     ASSERT_NE(nullptr, open_list());
-    ASSERT_EQ(2u, rows().size());
+    ASSERT_EQ(5u, rows().size());
 
-    click_row(row_of(wide(relative)));
-    EXPECT_EQ(L"planted", shown_text());
-    SendMessageW(list_view(), WM_KEYDOWN, VK_RETURN, 0);
-    SendMessageW(list(), WM_COMMAND, 32790, 0);
-    click_row(row_of(L"own.cmd"));
-    SendMessageW(list_view(), WM_KEYDOWN, VK_RETURN, 0);
-    for (int i = 0; i < 200 && !path_exists(own_marker); ++i)
+    // Selected, Entered or opened as a folder, they are neither read nor run.
+    for (const wchar_t *name : {L"quillarvent_probe.cmd", L"quillarvent_probe"}) {
+        SCOPED_TRACE(name);
+        click_row(row_of(name));
+        EXPECT_EQ(L"second.cmd", title(editor_window()));
+        EXPECT_EQ(L"own", shown_text());
+        SendMessageW(list_view(), WM_KEYDOWN, VK_RETURN, 0);
+        SendMessageW(list(), WM_COMMAND, 32790, 0);
+    }
+    EXPECT_FALSE(ConnectNamedPipe(pipe, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_LISTENING), GetLastError()) << "the pipe was opened";
+    SetEvent(checked);
+    watchdog.join();
+    CloseHandle(checked);
+    click_row(row_of(L"unplugged.txt"));
+    EXPECT_NE(-1, row_of(L"unplugged.txt"));
+
+    // A right click chooses the entry under the pointer: "Open" runs that
+    // one, not the entry selected before.
+    click_row(row_of(L"first.cmd"));
+    RECT item = {};
+    item.left = LVIR_LABEL;
+    SendMessageW(list_view(), LVM_GETITEMRECT, row_of(L"second.cmd"),
+                 reinterpret_cast<LPARAM>(&item));
+    HWND owner = list();
+    std::thread user([owner] {
+        Sleep(300);
+        for (WPARAM key : {VK_DOWN, VK_RETURN}) {
+            PostMessageW(owner, WM_KEYDOWN, key, 0);
+            Sleep(100);
+        }
+    });
+    SendMessageW(list_view(), WM_RBUTTONDOWN, MK_RBUTTON,
+                 MAKELPARAM((item.left + item.right) / 2, (item.top + item.bottom) / 2));
+    user.join();
+    pump();
+    for (int i = 0; i < 200 && !path_exists(second + ".ran"); ++i)
         Sleep(50);
-    EXPECT_TRUE(path_exists(own_marker)) << "Enter opens an item named by its full path";
+    EXPECT_TRUE(path_exists(second + ".ran")) << "Open runs the item under the pointer";
+    EXPECT_EQ(L"second.cmd", title(editor_window()));
     Sleep(500);
+    EXPECT_FALSE(path_exists(first + ".ran"));
     EXPECT_FALSE(path_exists(planted_marker)) << "a relative name was looked up and run";
+    CloseHandle(pipe);
     DeleteFileA((planted + ":plivar").c_str());
     DeleteFileA(planted.c_str());
 }

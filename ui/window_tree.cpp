@@ -1,6 +1,7 @@
 #include "ui/window_tree.h"
 
 #include <shellapi.h>
+#include <windowsx.h>
 
 #include "module/module_start_up.h"
 #include "module/settings.h"
@@ -32,17 +33,12 @@ std::wstring site_host() {
     return host.substr(0, host.find(L'/'));
 }
 
-// A drive path ("C:\...") or a share ("\\server\share..."): ShellExecute
-// would look anything else up on the search path.
-bool is_absolute_path(const std::string &path) {
-    if (path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
-        path[1] == ':' && path[2] == '\\')
-        return true;
-    if (path.size() < 5 || path[0] != '\\' || path[1] != '\\' || path[2] == '\\' ||
-        path[2] == '?' || path[2] == '.')
-        return false;
-    size_t share = path.find('\\', 2);
-    return share != std::string::npos && share + 1 < path.size() && path[share + 1] != '\\';
+// The UTF-16 form of a record's path, when it names an item by a full drive
+// or share path. files.dat is writable by every user: a relative name would
+// be looked up in the current folder and on the search path, a device or
+// pipe name would be opened as the item.
+bool item_path_of(const std::string &path, std::wstring &wide) {
+    return wide_path_of(path, wide) && is_canonical_full_path(wide.c_str());
 }
 
 int image_of(const CInfoHolder::record_ptr &record) {
@@ -136,9 +132,17 @@ LRESULT CALLBACK ControlProc(HWND control, UINT message, WPARAM wparam, LPARAM l
             if (message == WM_LBUTTONDOWN)
                 ShellExecuteW(nullptr, L"open", product_site, nullptr, nullptr, SW_SHOWNORMAL);
         } else {
-            // The menu is for the selected entry: the right click does not
-            // go on to the control, whose own handling would wait for a drag.
+            // The right click selects the entry under the pointer and shows
+            // the menu for it; it does not go on to the control, whose own
+            // handling would wait for a drag.
             if (message == WM_RBUTTONDOWN) {
+                POINT at = {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
+                if (self.SelectAt(control, at))
+                    self.ShowContextMenu();
+                return 0;
+            }
+            // Shift+F10 and the menu key: the menu for the selected entry.
+            if (message == WM_CONTEXTMENU && lparam == -1) {
                 self.ShowContextMenu();
                 return 0;
             }
@@ -345,7 +349,7 @@ void CWindowTree::OpenSelected(bool open) {
         target.resize(slash == 2 && target[1] == ':' ? slash + 1 : slash);
     }
     std::wstring wide;
-    if (!is_absolute_path(target) || !wide_path_of(target, wide))
+    if (!item_path_of(target, wide))
         return;
     ShellExecuteW(hwnd, open ? L"open" : L"explore", wide.c_str(), nullptr, nullptr, SW_SHOW);
 }
@@ -391,12 +395,53 @@ void CWindowTree::OnSelect(size_t slot) {
     if (slot == 0 || slot >= slots.size() || !slots[slot])
         return;
     std::wstring target;
-    if (!wide_path_of(slots[slot]->path, target))
+    if (!item_path_of(slots[slot]->path, target))
         return;
+    // Loading may show a message box, during which the list may be filled
+    // anew: the slot then names another row.
+    HWND window = hwnd;
+    unsigned fill = fill_count;
     editor.path = target;
     editor.LoadTarget();
-    if (!editor.has_description && hwnd)
-        PostMessageW(hwnd, drop_stale_message, slot, fill_count);
+    // Only a description that is gone takes its row along; one that could
+    // not be read now (a drive not there) keeps its record and its row.
+    if (!editor.has_description && hwnd == window && fill_count == fill &&
+        info_holder.lookup(target.c_str()) != CInfoHolder::entry_state::described)
+        PostMessageW(hwnd, drop_stale_message, slot, fill);
+}
+
+bool CWindowTree::SelectAt(HWND control, POINT at) {
+    if (control == list_view) {
+        LVHITTESTINFO hit = {};
+        hit.pt = at;
+        int row = static_cast<int>(
+            SendMessageW(list_view, LVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit)));
+        if (row < 0 || !(hit.flags & LVHT_ONITEM))
+            return false;
+        SetFocus(list_view);
+        LVITEMW state = {};
+        state.stateMask = state.state = LVIS_SELECTED | LVIS_FOCUSED;
+        SendMessageW(list_view, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
+        return true;
+    }
+    TVHITTESTINFO hit = {};
+    hit.pt = at;
+    HTREEITEM item = reinterpret_cast<HTREEITEM>(
+        SendMessageW(tree_view, TVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit)));
+    if (!item || !(hit.flags & TVHT_ONITEM))
+        return false;
+    SetFocus(tree_view);
+    if (reinterpret_cast<HTREEITEM>(SendMessageW(tree_view, TVM_GETNEXTITEM, TVGN_CARET, 0)) !=
+        item) {
+        // The control reports this selection as its own; it is the user's.
+        SendMessageW(tree_view, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+        TVITEMW chosen = {};
+        chosen.mask = TVIF_PARAM;
+        chosen.hItem = item;
+        if (SendMessageW(tree_view, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&chosen)))
+            OnSelect(static_cast<size_t>(chosen.lParam));
+    }
+    return true;
 }
 
 void CWindowTree::DropSlot(size_t slot) {

@@ -53,6 +53,9 @@ class CWindowTree : public CWindowBase {
     void OpenSelected(bool open);
     void ShowContextMenu();
     void OnSelect(size_t slot);
+    // Selects the entry of `control` at the client point `at`, as the user
+    // chose it; false when there is none.
+    bool SelectAt(HWND control, POINT at);
     void DropSlot(size_t slot);
     void OnNotify(const NMHDR *header);
 
