@@ -145,6 +145,19 @@ bool is_canonical_full_path(const wchar_t *path) {
     // A second colon names a stream of the item, not the item.
     if (wcspbrk(path + 2, L":*?\"<>|"))
         return false;
+    // The shares that stand for pipes and mailslots are no folders: opening
+    // one connects to whoever serves it.
+    if (share) {
+        const wchar_t *name = wcschr(path + 2, L'\\');
+        if (name) {
+            ++name;
+            const wchar_t *end = wcschr(name, L'\\');
+            size_t name_length = end ? static_cast<size_t>(end - name) : wcslen(name);
+            for (const wchar_t *device : {L"pipe", L"mailslot", L"IPC$"})
+                if (name_length == wcslen(device) && _wcsnicmp(name, device, name_length) == 0)
+                    return false;
+        }
+    }
     std::wstring full(length + 1, L'\0');
     DWORD resolved = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
     return resolved == length && wcscmp(full.c_str(), path) == 0;

@@ -110,3 +110,13 @@ TEST(PathSplit, ABackslashInsideADoubleByteCharacterIsNoSeparator) {
     EXPECT_EQ(4u, next_backslash(path, 3, 1252)) << "in a single-byte code page it is one";
     EXPECT_EQ(std::string::npos, next_backslash("x.txt", 0, 932));
 }
+
+TEST(PathRule, SharesThatStandForPipesAreNoItems) {
+    for (const wchar_t *path :
+         {L"\\\\localhost\\pipe\\x", L"\\\\127.0.0.1\\PIPE\\x:plivar", L"\\\\server\\mailslot\\m",
+          L"\\\\server\\IPC$", L"\\\\.\\pipe\\x", L"\\\\?\\C:\\x.txt", L"x.txt"})
+        EXPECT_FALSE(is_canonical_full_path(path)) << path;
+    for (const wchar_t *path : {L"\\\\server\\share\\x.txt", L"\\\\server\\pipes\\x.txt",
+                                L"\\\\server\\share", L"C:\\", L"C:\\x.txt"})
+        EXPECT_TRUE(is_canonical_full_path(path)) << path;
+}

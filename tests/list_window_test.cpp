@@ -3,6 +3,8 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "module/class_ids.h"
@@ -128,6 +130,16 @@ class ListWindow : public EditorTest {
         }
         return all;
     }
+    // Waits on a second thread for a popup menu owned by `owner`, notes
+    // that it was shown, and closes it with Escape.
+    std::thread escape_menu(HWND owner) {
+        return std::thread([this, owner] {
+            for (int i = 0; i < 300 && !menu_seen_; ++i, Sleep(10))
+                menu_seen_ = IsWindowVisible(FindWindowW(L"#32768", nullptr)) != FALSE;
+            PostMessageW(owner, WM_KEYDOWN, VK_ESCAPE, 0);
+        });
+    }
+    std::atomic<bool> menu_seen_{false};
     static HTREEITEM tree_item_named(const std::wstring &name) {
         HWND view = tree_view();
         HTREEITEM item =
@@ -360,6 +372,30 @@ TEST_F(ListWindow, TheTreeShowsFoldersAndKeepsWhatTheUserDidNotPick) {
     shown.hItem = folder;
     SendMessageW(tree_view(), TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&shown));
     EXPECT_EQ(6, shown.iImage);
+
+    // A right click in the tree chooses the item under the pointer; the menu
+    // key shows the menu for the selected item.
+    HTREEITEM sea = tree_item_named(L"sea.jpg");
+    // TVM_GETITEMRECT takes the item in the rectangle it fills.
+    RECT sea_rect = {};
+    memcpy(&sea_rect, &sea, sizeof sea);
+    ASSERT_TRUE(
+        SendMessageW(tree_view(), TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(&sea_rect)));
+    std::thread first_menu = escape_menu(window);
+    SendMessageW(
+        tree_view(), WM_RBUTTONDOWN, MK_RBUTTON,
+        MAKELPARAM((sea_rect.left + sea_rect.right) / 2, (sea_rect.top + sea_rect.bottom) / 2));
+    first_menu.join();
+    EXPECT_TRUE(menu_seen_);
+    EXPECT_EQ(L"sea.jpg", title(editor_window()));
+    EXPECT_EQ(sea, reinterpret_cast<HTREEITEM>(
+                       SendMessageW(tree_view(), TVM_GETNEXTITEM, TVGN_CARET, 0)));
+    menu_seen_ = false;
+    std::thread key_menu = escape_menu(window);
+    SendMessageW(tree_view(), WM_CONTEXTMENU, reinterpret_cast<WPARAM>(tree_view()),
+                 MAKELPARAM(-1, -1));
+    key_menu.join();
+    EXPECT_TRUE(menu_seen_) << "the menu key shows the menu";
 
     // The tree survives closing and reopening.
     SendMessageW(window, WM_CLOSE, 0, 0);

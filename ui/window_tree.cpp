@@ -142,7 +142,8 @@ LRESULT CALLBACK ControlProc(HWND control, UINT message, WPARAM wparam, LPARAM l
                 return 0;
             }
             // Shift+F10 and the menu key: the menu for the selected entry.
-            if (message == WM_CONTEXTMENU && lparam == -1) {
+            if (message == WM_CONTEXTMENU && GET_X_LPARAM(lparam) == -1 &&
+                GET_Y_LPARAM(lparam) == -1) {
                 self.ShowContextMenu();
                 return 0;
             }
