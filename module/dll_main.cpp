@@ -46,3 +46,16 @@ STDAPI DllUnregisterServer() {
         return unregister_server();
     });
 }
+
+// regsvr32 /i[:LINE] [/u] [/n]. Unregistering with the line "keep" removes
+// the registrations and keeps every description without asking, so that a
+// silent uninstall never waits on a question.
+STDAPI DllInstall(BOOL install, PCWSTR line) {
+    return guarded_call([&] {
+        ensure_module_started();
+        if (install)
+            return register_server();
+        bool keep = line && lstrcmpiW(line, L"keep") == 0;
+        return unregister_server(!keep);
+    });
+}

@@ -367,10 +367,10 @@ bool prepare_configuration() {
     return prepare_configuration_files() && extract_overlay_icons();
 }
 
-void remove_all_descriptions() {
+void remove_all_descriptions(bool ask) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, settings_key_path);
-    if (MessageBoxA(nullptr, "Remove all descriptions ?", "Remove descriptions ?", MB_YESNO) !=
-        IDYES)
+    if (!ask || MessageBoxA(nullptr, "Remove all descriptions ?", "Remove descriptions ?",
+                            MB_YESNO) != IDYES)
         return;
     for (long n = 0;; ++n) {
         CInfoHolder::record_ptr record = info_holder.item_at(n);
@@ -402,9 +402,9 @@ HRESULT register_server() {
     return hr;
 }
 
-HRESULT unregister_server() {
+HRESULT unregister_server(bool ask) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, settings_key_path);
-    remove_all_descriptions();
+    remove_all_descriptions(ask);
     remove_info_tip_registrations();
     schedule_removal(nullptr);
     HRESULT hr = unregister_type_library();

@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64 mingw-w64-tools
   wine64 wine libwine-dev
   xvfb xauth imagemagick x11-apps xdotool
-  libboost-dev
+  libboost-dev nsis
 )
 
 missing=()

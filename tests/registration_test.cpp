@@ -229,34 +229,46 @@ TEST_F(Registration, WritesEveryEntryAndAnotherProcessCanUseTheClasses) {
     EXPECT_EQ(record, index);
 }
 
+// Answering No, and the silent uninstall's "regsvr32 /u /n /i:keep", which
+// must not ask at all, leave the same behind.
 TEST_F(Registration, UnregisteringWithNoKeepsDescriptions) {
-    ASSERT_EQ(0u, register_dll());
-    RegSetValueA(HKEY_CLASSES_ROOT, ".qvx\\shellex\\OtherHandler", REG_SZ, "{other}", 7);
-    RegSetValueA(HKEY_CLASSES_ROOT, ".qvx\\shellex\\{00021500-0000-0000-C000-000000000046}", REG_SZ,
-                 main_clsid_text, sizeof(main_clsid_text));
-    std::string file = std::string(install_folder) + "..\\described.txt";
-    ASSERT_TRUE(write_whole_file(file, "x"));
-    ASSERT_TRUE(write_whole_file(file + ":plivar", std::string("\0\0\0\0kept", 8)));
+    for (bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "/u /n /i:keep" : "/u, answered No");
+        ASSERT_EQ(0u, register_dll());
+        RegSetValueA(HKEY_CLASSES_ROOT, ".qvx\\shellex\\OtherHandler", REG_SZ, "{other}", 7);
+        RegSetValueA(HKEY_CLASSES_ROOT, ".qvx\\shellex\\{00021500-0000-0000-C000-000000000046}",
+                     REG_SZ, main_clsid_text, sizeof(main_clsid_text));
+        std::string file = std::string(install_folder) + "..\\described.txt";
+        ASSERT_TRUE(write_whole_file(file, "x"));
+        ASSERT_TRUE(write_whole_file(file + ":plivar", std::string("\0\0\0\0kept", 8)));
 
-    EXPECT_EQ("Remove all descriptions ?", unregister(IDNO));
-    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text));
-    EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, "*\\ShellEx\\ContextMenuHandlers\\Quillarvent"));
-    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, "*\\ShellEx\\ContextMenuHandlers"));
-    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, "software\\Quillarvent"));
-    EXPECT_EQ("<no key>",
-              value_of(HKEY_CLASSES_ROOT, ".txt\\shellex\\{00021500-0000-0000-C000-000000000046}"));
-    EXPECT_FALSE(
-        key_exists(HKEY_CLASSES_ROOT, ".qvx\\shellex\\{00021500-0000-0000-C000-000000000046}"));
-    EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, ".qvx\\shellex\\OtherHandler"));
-    ITypeLib *library = nullptr;
-    EXPECT_NE(S_OK, LoadRegTypeLib(type_library_id, 1, 0, 1033, &library));
-    EXPECT_TRUE(path_exists(config_ + "\\files.dat"));
-    EXPECT_TRUE(path_exists(file + ":plivar"));
+        if (silent) {
+            MessageBoxWatch questions("Remove descriptions ?");
+            EXPECT_EQ(0u, regsvr32("/u /n /i:keep"));
+            EXPECT_EQ(0, questions.count());
+        } else {
+            EXPECT_EQ("Remove all descriptions ?", unregister(IDNO));
+        }
+        EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text));
+        EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, "*\\ShellEx\\ContextMenuHandlers\\Quillarvent"));
+        EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, "*\\ShellEx\\ContextMenuHandlers"));
+        EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, "software\\Quillarvent"));
+        EXPECT_EQ("<no key>", value_of(HKEY_CLASSES_ROOT,
+                                       ".txt\\shellex\\{00021500-0000-0000-C000-000000000046}"));
+        EXPECT_FALSE(
+            key_exists(HKEY_CLASSES_ROOT, ".qvx\\shellex\\{00021500-0000-0000-C000-000000000046}"));
+        EXPECT_TRUE(key_exists(HKEY_CLASSES_ROOT, ".qvx\\shellex\\OtherHandler"));
+        ITypeLib *library = nullptr;
+        EXPECT_NE(S_OK, LoadRegTypeLib(type_library_id, 1, 0, 1033, &library));
+        EXPECT_TRUE(path_exists(config_ + "\\files.dat"));
+        EXPECT_TRUE(path_exists(file + ":plivar"));
 
-    EXPECT_EQ(removal_command("C:\\Program Files\\Quillarvent", true), take_scheduled_command());
-    RegDeleteTreeA(HKEY_CLASSES_ROOT, ".qvx");
-    DeleteFileA((file + ":plivar").c_str());
-    DeleteFileA(file.c_str());
+        EXPECT_EQ(removal_command("C:\\Program Files\\Quillarvent", true),
+                  take_scheduled_command());
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, ".qvx");
+        DeleteFileA((file + ":plivar").c_str());
+        DeleteFileA(file.c_str());
+    }
 }
 
 TEST_F(Registration, UnregisteringWithYesRemovesEveryIndexedDescription) {
