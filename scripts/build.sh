@@ -7,8 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh"
 cmake -S . -B build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build build --target plivar_23 quillarvent_registry shell_host >/dev/null
-echo "Built: build/bin/plivar_23.dll and build/bin/quillarvent_registry.exe"
+cmake --build build --target plivar_23 quillarvent_registry shell_host setup >/dev/null
+echo "Built: build/bin/plivar_23.dll, build/bin/quillarvent_registry.exe and the setup program"
+ls build/bin/quillarvent-setup-*.exe
 echo
 
 # A prefix of its own, never the tests' or the user's; each run starts

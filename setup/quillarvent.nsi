@@ -1,0 +1,146 @@
+; The setup program: installs the library, its registration helper and a
+; read-me into the 64-bit Program Files, registers the library, and writes
+; the Add/Remove Programs entry and an uninstaller.
+;
+; Built by CMake: makensis -DVERSION=... -DBIN=<built files> -DSOURCE=<repo>
+; -DOUTFILE=<setup.exe> setup/quillarvent.nsi
+
+Unicode true
+Target amd64-unicode
+
+!include LogicLib.nsh
+!include x64.nsh
+!include FileFunc.nsh
+
+!ifndef VERSION | BIN | SOURCE | OUTFILE
+  !error "VERSION, BIN, SOURCE and OUTFILE come from the build"
+!endif
+
+!define PRODUCT "Quillarvent"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillarvent"
+
+Name "${PRODUCT} ${VERSION}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\Quillarvent"
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+ShowInstDetails show
+ShowUninstDetails show
+
+VIProductVersion "${VERSION}"
+VIAddVersionKey "ProductName" "${PRODUCT}"
+VIAddVersionKey "FileDescription" "${PRODUCT} setup"
+VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "ProductVersion" "${VERSION}"
+VIAddVersionKey "LegalCopyright" "Quillarvent"
+
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Var upgrade
+
+; One setup at a time, and only with administrator rights; otherwise
+; nothing is changed.
+!macro CHECK_START
+  System::Call 'kernel32::CreateMutexW(p 0, i 0, w "QuillarventSetup") p .r1 ?e'
+  Pop $0
+  ${If} $0 = 183
+    MessageBox MB_ICONSTOP "Another Quillarvent setup is running." /SD IDOK
+    SetErrorLevel 1
+    Quit
+  ${EndIf}
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "Admin"
+    MessageBox MB_ICONSTOP "Quillarvent setup needs administrator rights. Nothing was changed." /SD IDOK
+    SetErrorLevel 740
+    Quit
+  ${EndIf}
+  SetRegView 64
+!macroend
+
+Function .onInit
+  !insertmacro CHECK_START
+  StrCpy $INSTDIR "$PROGRAMFILES64\Quillarvent"
+FunctionEnd
+
+Function un.onInit
+  !insertmacro CHECK_START
+FunctionEnd
+
+Section "Quillarvent"
+  StrCpy $upgrade 0
+  ${If} ${FileExists} "$INSTDIR\plivar_23.dll"
+    StrCpy $upgrade 1
+  ${EndIf}
+  SetOutPath "$INSTDIR"
+  SetOverwrite on
+
+  ; A library the shell has loaded cannot be overwritten: the new one
+  ; replaces it when Windows restarts, and the user is told.
+  File "/oname=plivar_23.dll.new" "${BIN}/plivar_23.dll"
+  ClearErrors
+  Delete "$INSTDIR\plivar_23.dll"
+  ${If} ${Errors}
+    Rename /REBOOTOK "$INSTDIR\plivar_23.dll.new" "$INSTDIR\plivar_23.dll"
+    MessageBox MB_ICONINFORMATION "The shell is using the installed version of Quillarvent. The new version takes its place when Windows restarts." /SD IDOK
+  ${Else}
+    Rename "$INSTDIR\plivar_23.dll.new" "$INSTDIR\plivar_23.dll"
+  ${EndIf}
+  File "${BIN}/quillarvent_registry.exe"
+  File "/oname=ReadMe.txt" "${SOURCE}/setup/ReadMe.txt"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\plivar_23.dll"' $0
+  ${If} $0 <> 0
+    MessageBox MB_ICONSTOP "The library could not be registered (regsvr32 exit code $0)." /SD IDOK
+    ; A first installation takes back the files it copied; an upgrade
+    ; leaves the installed version as it was registered.
+    ${If} $upgrade = 0
+      Delete "$INSTDIR\plivar_23.dll"
+      Delete "$INSTDIR\quillarvent_registry.exe"
+      Delete "$INSTDIR\ReadMe.txt"
+      Delete "$INSTDIR\uninstall.exe"
+      SetOutPath "$TEMP"
+      RMDir "$INSTDIR"
+    ${EndIf}
+    SetErrorLevel 3
+    Abort
+  ${EndIf}
+
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\plivar_23.dll,-238"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Section "Uninstall"
+  ; The library asks whether to remove every description; a silent
+  ; uninstall must not wait on that question and keeps them.
+  ${If} ${Silent}
+    ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:keep "$INSTDIR\plivar_23.dll"' $0
+  ${Else}
+    ExecWait '"$SYSDIR\regsvr32.exe" /s /u "$INSTDIR\plivar_23.dll"' $0
+  ${EndIf}
+  Delete /REBOOTOK "$INSTDIR\plivar_23.dll"
+  Delete "$INSTDIR\quillarvent_registry.exe"
+  Delete "$INSTDIR\ReadMe.txt"
+  ; The marker icons the library wrote beside itself.
+  ${ForEach} $1 0 5 + 1
+    Delete "$INSTDIR\images\icon$1.png"
+    Delete "$INSTDIR\images\icon$1.ico"
+  ${Next}
+  RMDir "$INSTDIR\images"
+  Delete "$INSTDIR\uninstall.exe"
+  SetOutPath "$TEMP"
+  RMDir /REBOOTOK "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd

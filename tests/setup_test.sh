@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Runs the built setup program in a Wine prefix of its own, as an
+# administrator deploys it: a silent install, a silent upgrade over three
+# described files, and a silent uninstall.
+#   setup_test.sh SETUP_EXE SETUP_CHECK_EXE PREFIX
+set -uo pipefail
+setup=$1 check=$2 prefix=$3
+export WINEPREFIX="$prefix"
+rm -rf "$prefix"
+wineboot -i >/dev/null 2>&1 </dev/null
+drive="$prefix/drive_c"
+app="$drive/Program Files/Quillarvent"
+index="$drive/ProgramData/Quillarvent/files.dat"
+items=('C:\described\one.txt' 'C:\described\two.txt' 'C:\described\three.txt')
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# A registration that fails is reported and takes back the files it copied.
+mkdir -p "$drive/ProgramData"
+printf 'a file where the folder belongs' >"$drive/ProgramData/Quillarvent"
+wine "$setup" /S </dev/null
+code=$?
+[ $code -ne 0 ] || fail "setup reported success for a failed registration"
+[ -e "$app/plivar_23.dll" ] && fail "a failed first installation left its files"
+rm -f "$drive/ProgramData/Quillarvent"
+
+# A second setup while one runs is refused and changes nothing.
+wine "$check" hold-setup-lock 4000 </dev/null &
+holder=$!
+sleep 2
+wine "$setup" /S </dev/null
+code=$?
+wait $holder
+[ $code -ne 0 ] || fail "a second setup at the same time was not refused"
+[ -e "$app/plivar_23.dll" ] && fail "the refused setup installed files"
+
+wine "$setup" /S </dev/null || fail "setup /S exited with $?"
+for f in plivar_23.dll quillarvent_registry.exe ReadMe.txt uninstall.exe; do
+  [ -f "$app/$f" ] || fail "setup left no $f in the 64-bit Program Files"
+done
+wine "$check" installed 'C:\Program Files\Quillarvent' </dev/null || fail "installation checks"
+
+# An upgrade over three described files keeps their streams, files.dat byte
+# for byte, and the setting.
+mkdir -p "$drive/described"
+wine "$check" describe "${items[@]}" </dev/null || fail "describing through the library"
+wine reg add 'HKLM\software\Quillarvent' /v full_search /t REG_DWORD /d 1 /f >/dev/null 2>&1
+before=$(md5sum <"$index")
+wine "$setup" /S </dev/null || fail "the upgrade exited with $?"
+[ "$(md5sum <"$index")" = "$before" ] || fail "files.dat changed in the upgrade"
+wine "$check" described "${items[@]}" </dev/null || fail "descriptions after the upgrade"
+wine reg query 'HKLM\software\Quillarvent' /v full_search 2>/dev/null | grep -q 0x1 ||
+  fail "the setting is gone after the upgrade"
+wine "$check" installed 'C:\Program Files\Quillarvent' </dev/null || fail "checks after the upgrade"
+
+# The uninstaller runs from a copy of itself and returns at once: wait for it.
+wine "$app/uninstall.exe" /S </dev/null || fail "uninstall /S exited with $?"
+for _ in $(seq 120); do [ -e "$app" ] || break; sleep 0.5; done
+[ -e "$app" ] && fail "the program folder is still there: $(ls "$app")"
+wine "$check" removed </dev/null || fail "registrations after the uninstall"
+wine "$check" described "${items[@]}" </dev/null || fail "descriptions after the uninstall"
+[ "$(md5sum <"$index")" = "$before" ] || fail "files.dat changed in the uninstall"
+
+wineserver -k 2>/dev/null
+wineserver -w 2>/dev/null
+[ $failures -eq 0 ] && rm -rf "$prefix"
+echo "setup test: $failures failure(s)"
+exit $failures
