@@ -295,6 +295,29 @@ void schedule_removal(const char *path) {
         set_string(key.get(), "dele", command);
 }
 
+namespace {
+
+// An uninstall of this same folder that has not run yet would delete the
+// files being registered now at the next logon.
+void cancel_own_removal() {
+    if (!module_folder[0])
+        return;
+    ScopedRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, run_once_key, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      key.receive()) != ERROR_SUCCESS)
+        return;
+    char command[4096] = "";
+    DWORD size = sizeof(command) - 1;
+    if (RegGetValueA(key.get(), nullptr, "dele", RRF_RT_REG_SZ, nullptr, command, &size) !=
+        ERROR_SUCCESS)
+        return;
+    std::string own_library = std::string("\"") + module_folder + "plivar_23.dll\"";
+    if (std::string(command).find(own_library) != std::string::npos)
+        RegDeleteValueA(key.get(), "dele");
+}
+
+} // namespace
+
 void install_steps() {
     // Without a known program folder every name below would be relative to
     // the caller's current folder.
@@ -387,6 +410,7 @@ HRESULT register_server() {
     HRESULT hr = get_module_path(module_path);
     if (FAILED(hr))
         return hr;
+    cancel_own_removal();
     // Descriptions imported from an older installation need files.dat to
     // exist already, or a first install would report a missing configuration
     // and lose them from the index.

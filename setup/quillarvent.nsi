@@ -43,7 +43,7 @@ Var upgrade
 ; One setup at a time, and only with administrator rights; otherwise
 ; nothing is changed.
 !macro CHECK_START
-  System::Call 'kernel32::CreateMutexW(p 0, i 0, w "QuillarventSetup") p .r1 ?e'
+  System::Call 'kernel32::CreateMutexW(p 0, i 0, w "Global\QuillarventSetup") p .r1 ?e'
   Pop $0
   ${If} $0 = 183
     MessageBox MB_ICONSTOP "Another Quillarvent setup is running." /SD IDOK
@@ -62,12 +62,39 @@ Var upgrade
 
 Function .onInit
   !insertmacro CHECK_START
-  StrCpy $INSTDIR "$PROGRAMFILES64\Quillarvent"
 FunctionEnd
 
 Function un.onInit
   !insertmacro CHECK_START
 FunctionEnd
+
+; Takes back what this run did when the library cannot be registered: the
+; registrations it made and the removal their undoing schedules, the icon
+; files the library wrote, and the files it copied; an upgrade gets its
+; earlier library back, registered. (An upgrade waiting for a restart has
+; nothing of its own in place yet.)
+!macro ROLL_BACK
+  ${If} $upgrade <> 2
+    ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:keep "$INSTDIR\plivar_23.dll"'
+    DeleteRegValue HKLM "Software\Microsoft\Windows\CurrentVersion\RunOnce" "dele"
+  ${EndIf}
+  ${If} $upgrade = 1
+    Delete "$INSTDIR\plivar_23.dll"
+    Rename "$INSTDIR\plivar_23.dll.old" "$INSTDIR\plivar_23.dll"
+    ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\plivar_23.dll"'
+  ${ElseIf} $upgrade = 0
+    Delete "$INSTDIR\plivar_23.dll"
+    Delete "$INSTDIR\quillarvent_registry.exe"
+    Delete "$INSTDIR\ReadMe.txt"
+    Delete "$INSTDIR\uninstall.exe"
+    ${ForEach} $1 0 5 + 1
+      Delete "$INSTDIR\images\icon$1.png"
+      Delete "$INSTDIR\images\icon$1.ico"
+    ${Next}
+    RMDir "$INSTDIR\images"
+    RMDir "$INSTDIR"
+  ${EndIf}
+!macroend
 
 Section "Quillarvent"
   StrCpy $upgrade 0
@@ -77,12 +104,17 @@ Section "Quillarvent"
   SetOutPath "$INSTDIR"
   SetOverwrite on
 
-  ; A library the shell has loaded cannot be overwritten: the new one
-  ; replaces it when Windows restarts, and the user is told.
+  ; The earlier library is kept aside until the new one is registered. One
+  ; the shell has loaded cannot be moved: the new one then replaces it when
+  ; Windows restarts, and the user is told.
   File "/oname=plivar_23.dll.new" "${BIN}/plivar_23.dll"
+  Delete "$INSTDIR\plivar_23.dll.old"
   ClearErrors
-  Delete "$INSTDIR\plivar_23.dll"
+  ${If} $upgrade = 1
+    Rename "$INSTDIR\plivar_23.dll" "$INSTDIR\plivar_23.dll.old"
+  ${EndIf}
   ${If} ${Errors}
+    StrCpy $upgrade 2
     Rename /REBOOTOK "$INSTDIR\plivar_23.dll.new" "$INSTDIR\plivar_23.dll"
     MessageBox MB_ICONINFORMATION "The shell is using the installed version of Quillarvent. The new version takes its place when Windows restarts." /SD IDOK
   ${Else}
@@ -92,22 +124,21 @@ Section "Quillarvent"
   File "/oname=ReadMe.txt" "${SOURCE}/setup/ReadMe.txt"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
+  ; regsvr32 runs in the folder of the output path: not in the program
+  ; folder, which a failure must be able to remove.
+  SetOutPath "$TEMP"
+  ; ExecWait leaves $0 alone when regsvr32 cannot be started.
+  StrCpy $0 -1
+  ClearErrors
   ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\plivar_23.dll"' $0
-  ${If} $0 <> 0
-    MessageBox MB_ICONSTOP "The library could not be registered (regsvr32 exit code $0)." /SD IDOK
-    ; A first installation takes back the files it copied; an upgrade
-    ; leaves the installed version as it was registered.
-    ${If} $upgrade = 0
-      Delete "$INSTDIR\plivar_23.dll"
-      Delete "$INSTDIR\quillarvent_registry.exe"
-      Delete "$INSTDIR\ReadMe.txt"
-      Delete "$INSTDIR\uninstall.exe"
-      SetOutPath "$TEMP"
-      RMDir "$INSTDIR"
-    ${EndIf}
+  ${If} ${Errors}
+  ${OrIf} $0 <> 0
+    MessageBox MB_ICONSTOP "The library could not be registered (regsvr32 exit code $0). The installation was taken back." /SD IDOK
+    !insertmacro ROLL_BACK
     SetErrorLevel 3
     Abort
   ${EndIf}
+  Delete /REBOOTOK "$INSTDIR\plivar_23.dll.old"
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -123,14 +154,27 @@ Section "Quillarvent"
 SectionEnd
 
 Section "Uninstall"
+  SetOutPath "$TEMP"
   ; The library asks whether to remove every description; a silent
-  ; uninstall must not wait on that question and keeps them.
+  ; uninstall must not wait on that question and keeps them. If the
+  ; registrations cannot be removed, the program and its entry stay, so that
+  ; the uninstall can be run again.
+  StrCpy $0 -1
+  ClearErrors
   ${If} ${Silent}
     ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:keep "$INSTDIR\plivar_23.dll"' $0
   ${Else}
     ExecWait '"$SYSDIR\regsvr32.exe" /s /u "$INSTDIR\plivar_23.dll"' $0
   ${EndIf}
+  ${If} ${Errors}
+  ${OrIf} $0 <> 0
+    MessageBox MB_ICONSTOP "The library could not be unregistered (regsvr32 exit code $0). Nothing was removed." /SD IDOK
+    SetErrorLevel 3
+    Abort
+  ${EndIf}
   Delete /REBOOTOK "$INSTDIR\plivar_23.dll"
+  Delete "$INSTDIR\plivar_23.dll.new"
+  Delete "$INSTDIR\plivar_23.dll.old"
   Delete "$INSTDIR\quillarvent_registry.exe"
   Delete "$INSTDIR\ReadMe.txt"
   ; The marker icons the library wrote beside itself.
@@ -140,7 +184,6 @@ Section "Uninstall"
   ${Next}
   RMDir "$INSTDIR\images"
   Delete "$INSTDIR\uninstall.exe"
-  SetOutPath "$TEMP"
   RMDir /REBOOTOK "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

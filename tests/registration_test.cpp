@@ -437,6 +437,25 @@ TEST_F(Registration, RemovalTakesOnlyTheProductsOwnFiles) {
 
 // Removing what is already gone is no failure; a second unregistration
 // succeeds.
+// Uninstalled and installed again before the next logon: the removal that
+// the uninstall scheduled must not take the new installation's files.
+TEST_F(Registration, RegisteringAgainCancelsItsOwnPendingRemoval) {
+    ASSERT_EQ(0u, register_dll());
+    unregister(IDNO);
+    ASSERT_NE("<no value>", value_of(HKEY_LOCAL_MACHINE, run_once_key, "dele"));
+    ASSERT_EQ(0u, register_dll());
+    EXPECT_EQ("<no value>", value_of(HKEY_LOCAL_MACHINE, run_once_key, "dele"));
+    // Another program's removal command stays.
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, run_once_key, 0, KEY_SET_VALUE, &key));
+    const char other[] = "cmd /c del \"C:\\Other\\tool.dll\"";
+    RegSetValueExA(key, "dele", 0, REG_SZ, reinterpret_cast<const BYTE *>(other), sizeof other);
+    RegCloseKey(key);
+    ASSERT_EQ(0u, register_dll());
+    EXPECT_EQ(other, take_scheduled_command());
+}
+
 TEST_F(Registration, UnregisteringTwiceSucceeds) {
     ASSERT_EQ(0u, register_dll());
     unregister(IDNO);

@@ -3,11 +3,16 @@
 // Add/Remove Programs entry, COM activation through the registry, and
 // described files written and read through the installed library.
 //
-//   setup_check installed FOLDER   classes point at FOLDER\plivar_23.dll
+//   setup_check installed FOLDER VERSION
+//                                  classes point at FOLDER\plivar_23.dll, and
+//                                  the Add/Remove entry is of VERSION
 //   setup_check removed            no class and no entry are left
 //   setup_check describe PATH...   writes a description and enters it
 //   setup_check described PATH...  each description is still there
-//   setup_check hold-setup-lock MS holds the lock of a running setup
+//   setup_check hold-setup-lock FILE
+//                                  holds the lock of a running setup, says so
+//                                  by creating FILE, and lets go once FILE
+//                                  is gone again
 // Exit code: the number of failed checks.
 
 #include <windows.h>
@@ -15,7 +20,6 @@
 #include <shlobj.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -62,7 +66,7 @@ std::string text_of(int index) {
     return "the description of item " + std::to_string(index);
 }
 
-void installed(const std::string &folder) {
+void installed(const std::string &folder, const std::string &version) {
     std::string library = folder + "\\plivar_23.dll";
     for (const GUID &clsid : classes()) {
         std::string key = "CLSID\\" + clsid_text(clsid) + "\\InprocServer32";
@@ -70,6 +74,8 @@ void installed(const std::string &folder) {
     }
     check(value_of(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayName") == "Quillarvent",
           "Add/Remove Programs entry");
+    check(value_of(HKEY_LOCAL_MACHINE, uninstall_key, "DisplayVersion") == version,
+          "the entry is of version " + version);
     check(value_of(HKEY_LOCAL_MACHINE, uninstall_key, "QuietUninstallString") ==
               "\"" + folder + "\\uninstall.exe\" /S",
           "quiet uninstall command");
@@ -139,20 +145,23 @@ void described(int index, const std::string &path) {
 int main(int argc, char **argv) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "installed" && argc == 3)
-        installed(argv[2]);
+    if (mode == "installed" && argc == 4)
+        installed(argv[2], argv[3]);
     else if (mode == "removed")
         removed();
     else if (mode == "hold-setup-lock" && argc == 3) {
-        HANDLE lock = CreateMutexW(nullptr, FALSE, L"QuillarventSetup");
-        Sleep(static_cast<DWORD>(atoi(argv[2])));
+        HANDLE lock = CreateMutexW(nullptr, FALSE, L"Global\\QuillarventSetup");
+        CloseHandle(CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        for (int i = 0; i < 600 && GetFileAttributesA(argv[2]) != INVALID_FILE_ATTRIBUTES; ++i)
+            Sleep(100);
         CloseHandle(lock);
     }
     else if ((mode == "describe" || mode == "described") && argc > 2)
         for (int i = 2; i < argc; ++i)
             mode == "describe" ? describe(i, argv[i]) : described(i, argv[i]);
     else
-        check(false, "usage: setup_check installed FOLDER | removed | describe|described PATH...");
+        check(false, "usage: setup_check installed FOLDER VERSION | removed | describe|described PATH... "
+              "| hold-setup-lock FILE");
     CoUninitialize();
     return failures;
 }
