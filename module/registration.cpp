@@ -311,8 +311,12 @@ void cancel_own_removal() {
     if (RegGetValueA(key.get(), nullptr, "dele", RRF_RT_REG_SZ, nullptr, command, &size) !=
         ERROR_SUCCESS)
         return;
+    // Paths are compared without regard to case, as the file system does.
     std::string own_library = std::string("\"") + module_folder + "plivar_23.dll\"";
-    if (std::string(command).find(own_library) != std::string::npos)
+    std::string scheduled = command;
+    CharUpperBuffA(&own_library[0], static_cast<DWORD>(own_library.size()));
+    CharUpperBuffA(&scheduled[0], static_cast<DWORD>(scheduled.size()));
+    if (scheduled.find(own_library) != std::string::npos)
         RegDeleteValueA(key.get(), "dele");
 }
 

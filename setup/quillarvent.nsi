@@ -68,21 +68,23 @@ Function un.onInit
   !insertmacro CHECK_START
 FunctionEnd
 
-; Takes back what this run did when the library cannot be registered: the
-; registrations it made and the removal their undoing schedules, the icon
-; files the library wrote, and the files it copied; an upgrade gets its
-; earlier library back, registered. (An upgrade waiting for a restart has
-; nothing of its own in place yet.)
+; Takes back what this run did when the library cannot be registered: a
+; first installation its registrations, the removal their undoing
+; schedules, the icon files the library wrote and the files it copied; an
+; upgrade gets its earlier library back, registered; an upgrade waiting for
+; a restart drops the file that was to replace the library.
 !macro ROLL_BACK
-  ${If} $upgrade <> 2
-    ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:keep "$INSTDIR\plivar_23.dll"'
-    DeleteRegValue HKLM "Software\Microsoft\Windows\CurrentVersion\RunOnce" "dele"
-  ${EndIf}
   ${If} $upgrade = 1
+    ; The earlier library registers itself again over the same entries;
+    ; unregistering first would take the user's setting along.
     Delete "$INSTDIR\plivar_23.dll"
     Rename "$INSTDIR\plivar_23.dll.old" "$INSTDIR\plivar_23.dll"
     ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\plivar_23.dll"'
-  ${ElseIf} $upgrade = 0
+  ${ElseIf} $upgrade = 2
+    Delete /REBOOTOK "$INSTDIR\plivar_23.dll.new"
+  ${Else}
+    ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:keep "$INSTDIR\plivar_23.dll"'
+    DeleteRegValue HKLM "Software\Microsoft\Windows\CurrentVersion\RunOnce" "dele"
     Delete "$INSTDIR\plivar_23.dll"
     Delete "$INSTDIR\quillarvent_registry.exe"
     Delete "$INSTDIR\ReadMe.txt"
@@ -104,9 +106,9 @@ Section "Quillarvent"
   SetOutPath "$INSTDIR"
   SetOverwrite on
 
-  ; The earlier library is kept aside until the new one is registered. One
-  ; the shell has loaded cannot be moved: the new one then replaces it when
-  ; Windows restarts, and the user is told.
+  ; The earlier library is kept aside until the new one is registered. When
+  ; it cannot be moved, the new one replaces it when Windows restarts, and
+  ; the user is told.
   File "/oname=plivar_23.dll.new" "${BIN}/plivar_23.dll"
   Delete "$INSTDIR\plivar_23.dll.old"
   ClearErrors
@@ -156,21 +158,24 @@ SectionEnd
 Section "Uninstall"
   SetOutPath "$TEMP"
   ; The library asks whether to remove every description; a silent
-  ; uninstall must not wait on that question and keeps them. If the
-  ; registrations cannot be removed, the program and its entry stay, so that
-  ; the uninstall can be run again.
-  StrCpy $0 -1
-  ClearErrors
-  ${If} ${Silent}
-    ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:keep "$INSTDIR\plivar_23.dll"' $0
-  ${Else}
-    ExecWait '"$SYSDIR\regsvr32.exe" /s /u "$INSTDIR\plivar_23.dll"' $0
-  ${EndIf}
-  ${If} ${Errors}
-  ${OrIf} $0 <> 0
-    MessageBox MB_ICONSTOP "The library could not be unregistered (regsvr32 exit code $0). Nothing was removed." /SD IDOK
-    SetErrorLevel 3
-    Abort
+  ; uninstall must not wait on that question and keeps them. Without its
+  ; library nothing can be unregistered, and the rest goes all the same, or
+  ; the product could never be removed.
+  ${If} ${FileExists} "$INSTDIR\plivar_23.dll"
+    StrCpy $0 -1
+    ClearErrors
+    ${If} ${Silent}
+      ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:keep "$INSTDIR\plivar_23.dll"' $0
+    ${Else}
+      ExecWait '"$SYSDIR\regsvr32.exe" /s /u "$INSTDIR\plivar_23.dll"' $0
+    ${EndIf}
+    ${If} ${Errors}
+    ${OrIf} $0 <> 0
+      MessageBox MB_YESNO|MB_ICONEXCLAMATION "The library could not be unregistered (regsvr32 exit code $0). Remove the program anyway?" /SD IDYES IDYES remove_anyway
+      SetErrorLevel 3
+      Abort
+      remove_anyway:
+    ${EndIf}
   ${EndIf}
   Delete /REBOOTOK "$INSTDIR\plivar_23.dll"
   Delete "$INSTDIR\plivar_23.dll.new"

@@ -57,6 +57,17 @@ before=$(md5sum <"$index")
 newer="$prefix.next-setup.exe"
 makensis -V1 -DVERSION="$next_version" -DBIN="$bin" -DSOURCE="$source" -DOUTFILE="$newer" \
   "$source/setup/quillarvent.nsi" || fail "the newer setup could not be made"
+# An upgrade whose registration fails (a file where the icons belong) gives
+# the earlier installation back, registered, with its setting.
+rm -rf "$app/images"
+printf 'a file where the folder belongs' >"$app/images"
+wine "$newer" /S </dev/null && fail "a failed upgrade reported success"
+rm -f "$app/images"
+wine reg query 'HKLM\software\Quillarvent' /v full_search 2>/dev/null | grep -q 0x1 ||
+  fail "a failed upgrade took the setting"
+wine "$check" installed 'C:\Program Files\Quillarvent' "$version" </dev/null ||
+  fail "the earlier installation after a failed upgrade"
+
 wine "$newer" /S </dev/null || fail "the upgrade exited with $?"
 rm -f "$newer"
 [ "$(md5sum <"$index")" = "$before" ] || fail "files.dat changed in the upgrade"
@@ -81,6 +92,15 @@ wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce' /v dele 
   fail "the uninstall's removal still waits for the next logon"
 wine "$check" installed 'C:\Program Files\Quillarvent' "$version" </dev/null ||
   fail "checks after installing again"
+
+# A library lost from the program folder: the uninstaller still removes
+# the program and its entry.
+rm -f "$app/plivar_23.dll"
+wine "$app/uninstall.exe" /S </dev/null
+for _ in $(seq 120); do [ -e "$app" ] || break; sleep 0.5; done
+[ -e "$app" ] && fail "without its library the program could not be removed: $(ls "$app")"
+wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillarvent' \
+  >/dev/null 2>&1 && fail "without its library the Add/Remove entry stayed"
 
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
