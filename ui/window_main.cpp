@@ -440,16 +440,19 @@ void CWindowMain::Destroyed(HWND window) {
         hwnd = nullptr;
         initialized = false;
     }
-    if (open_window == window) {
-        open_window = nullptr;
-        // A retarget posted to it went with it: it must not point the next
-        // editor at an item its own command did not name.
-        has_pending = false;
-        pending_path.clear();
-        if (counted) {
-            counted = false;
-            module_release();
-        }
+    if (open_window == window)
+        ForgetOpenWindowLocked();
+}
+
+void CWindowMain::ForgetOpenWindowLocked() {
+    open_window = nullptr;
+    // A retarget posted to it went with it: it must not point the next
+    // editor at an item its own command did not name.
+    has_pending = false;
+    pending_path.clear();
+    if (counted) {
+        counted = false;
+        module_release();
     }
 }
 
@@ -467,13 +470,7 @@ void CWindowMain::ForgetLocked() {
     list_window.Destroyed();
     busy_window = nullptr;
     browse_mode = false;
-    open_window = nullptr;
-    has_pending = false;
-    pending_path.clear();
-    if (counted) {
-        counted = false;
-        module_release();
-    }
+    ForgetOpenWindowLocked();
 }
 
 bool CWindowMain::ReleaseWindowClasses() {

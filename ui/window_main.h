@@ -72,6 +72,9 @@ class CWindowMain : public CWindowBase {
     void Finish(HWND window);
     void Destroyed(HWND window);
     void ForgetLocked();
+    // Under open_lock: no window is open any more; the library's unit for it
+    // is given back.
+    void ForgetOpenWindowLocked();
 
     HIMAGELIST toolbar_images = nullptr;
     wchar_t button_texts[5][100] = {};
