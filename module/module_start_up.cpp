@@ -163,15 +163,19 @@ bool extract_overlay_icons() {
     return any_present;
 }
 
-void module_start_up(HMODULE module) {
+void store_start_up(HMODULE module) {
     module_instance = module;
     read_os_version();
     set_module_folder();
     set_index_path();
+    info_holder.load_index();
+}
+
+void module_start_up(HMODULE module) {
+    store_start_up(module);
     fill_overlay_table();
     default_gui_font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     menu_colour = GetSysColor(COLOR_MENU);
-    info_holder.load_index();
     extract_overlay_icons();
     // No handler ever reads a stream from the root of the floppy drive.
     info_holder.mark_not_described(L"A:\\");

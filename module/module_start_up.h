@@ -39,6 +39,9 @@ void ensure_module_started();
 // How many times ensure_module_started has run the start-up (0 or 1).
 long module_start_up_runs();
 
+// What the store needs of start-up: the module's folder, the index path and
+// the index. A program that uses the store calls this with its own handle.
+void store_start_up(HMODULE module);
 void module_start_up(HMODULE module);
 void read_os_version();
 

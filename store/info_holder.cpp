@@ -2,6 +2,7 @@
 
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <boost/make_shared.hpp>
 
@@ -12,6 +13,7 @@
 #include "module/module_start_up.h"
 #include "store/info_tip_registration.h"
 #include "store/path_text.h"
+#include "store/store_report.h"
 
 CInfoHolder info_holder;
 
@@ -134,6 +136,27 @@ void CInfoHolder::insert_record(const record_ptr &record) {
     item_keys.insert(at, record->key);
 }
 
+void CInfoHolder::insert_records(std::vector<record_ptr> &&records) {
+    std::stable_sort(records.begin(), records.end(),
+                     [](const record_ptr &a, const record_ptr &b) { return a->key < b->key; });
+    index_entries merged;
+    merged.reserve(items.size() + records.size());
+    auto next = records.begin();
+    // After every entry of the same key, as insert_record does.
+    for (const index_entry &entry : items) {
+        for (; next != records.end() && (*next)->key < entry.key; ++next)
+            merged.push_back(index_entry{(*next)->key, *next});
+        merged.push_back(entry);
+    }
+    for (; next != records.end(); ++next)
+        merged.push_back(index_entry{(*next)->key, *next});
+    items = std::move(merged);
+    item_keys.clear();
+    item_keys.reserve(items.size());
+    for (const auto &entry : items)
+        item_keys.push_back(entry.key);
+}
+
 void CInfoHolder::erase_record(index_entries::const_iterator held) {
     item_keys.erase(item_keys.begin() + (held - items.begin()));
     items.erase(held);
@@ -164,27 +187,59 @@ void CInfoHolder::note_change(uint32_t key, const std::string &path, const recor
     unwritten.push_back(change{key, path, record});
 }
 
+void CInfoHolder::note_changes(const std::vector<record_ptr> &records) {
+    std::unordered_map<std::string_view, const record_ptr *> by_path;
+    by_path.reserve(records.size());
+    for (const record_ptr &record : records)
+        by_path.emplace(record->path, &record);
+    for (auto &earlier : unwritten) {
+        auto found = by_path.find(earlier.path);
+        if (found != by_path.end() && found->second) {
+            earlier.record = *found->second;
+            found->second = nullptr;
+        }
+    }
+    for (const record_ptr &record : records)
+        if (by_path[record->path])
+            unwritten.push_back(change{record->key, record->path, record});
+}
+
 void CInfoHolder::apply_changes(index_entries &entries,
                                 const std::vector<change> &described_again) const {
+    // Removals leave an empty record behind and additions are merged in at
+    // the end: a restore of many items stays one pass over the entries.
+    index_entries added;
+    bool removed = false;
     for (const change &c : unwritten) {
-        auto first = std::lower_bound(
+        auto held = std::lower_bound(
             entries.begin(), entries.end(), c.key,
             [](const index_entry &entry, uint32_t key) { return entry.key < key; });
-        auto held = first;
-        while (held != entries.end() && held->key == c.key && held->record->path != c.path)
+        while (held != entries.end() && held->key == c.key &&
+               (!held->record || held->record->path != c.path))
             ++held;
         bool found = held != entries.end() && held->key == c.key;
         if (c.record && found)
             held->record = c.record;
         else if (c.record)
-            entries.insert(std::upper_bound(first, entries.end(), c.key,
-                                            [](uint32_t key, const index_entry &entry) {
-                                                return key < entry.key;
-                                            }),
-                           index_entry{c.key, c.record});
-        else if (found && !is_described_again(described_again, c))
-            entries.erase(held);
+            added.push_back(index_entry{c.key, c.record});
+        else if (found && !is_described_again(described_again, c)) {
+            held->record.reset();
+            removed = true;
+        }
     }
+    if (removed)
+        entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                     [](const index_entry &entry) { return !entry.record; }),
+                      entries.end());
+    if (added.empty())
+        return;
+    auto by_key = [](const index_entry &a, const index_entry &b) { return a.key < b.key; };
+    std::stable_sort(added.begin(), added.end(), by_key);
+    size_t old_size = entries.size();
+    entries.insert(entries.end(), added.begin(), added.end());
+    // Ties keep the entries already there first, as an insertion after
+    // every entry of the same key did.
+    std::inplace_merge(entries.begin(), entries.begin() + old_size, entries.end(), by_key);
 }
 
 void CInfoHolder::open_index(index_access &access, DWORD disposition) const {
@@ -260,7 +315,7 @@ bool CInfoHolder::report(config_problem problem) {
     const char *text = missing_config_text;
     if (index_path[0] && GetFileAttributesA(index_path) != INVALID_FILE_ATTRIBUTES)
         text = problem == config_problem::append ? append_denied_text : rewrite_denied_text;
-    MessageBoxA(nullptr, text, "Quillarvent", MB_OK);
+    store_report("Quillarvent", text);
     return true;
 }
 
@@ -375,6 +430,76 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
     if (problem == config_problem::append)
         return told_now ? 1 : ERROR_SUCCESS;
     return code;
+}
+
+std::vector<DWORD> CInfoHolder::add_descriptions(const std::vector<new_description> &batch) {
+    std::vector<DWORD> codes(batch.size(), ERROR_SUCCESS);
+    std::vector<record_ptr> written;
+    std::vector<size_t> written_at;
+    std::unordered_set<std::string> registered_types;
+    bool any_described = false;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        const wchar_t *path = batch[i].path.c_str();
+        std::string ansi;
+        codes[i] = storable_path(path, ansi);
+        if (codes[i] != ERROR_SUCCESS)
+            continue;
+        auto fresh = boost::make_shared<item_info>(batch[i].icon_kind, path);
+        // Only a written stream changes the index: a failed item leaves
+        // what was stored as it was.
+        codes[i] = fresh->write_description(batch[i].text.c_str());
+        if (codes[i] != ERROR_SUCCESS)
+            continue;
+        if (lookup(path) == entry_state::described) {
+            any_described = true;
+        } else {
+            // The registration is by type: once per type is enough.
+            DWORD attributes = GetFileAttributesW(path);
+            std::string type =
+                info_tip_type_of(batch[i].path, attributes != INVALID_FILE_ATTRIBUTES &&
+                                                    (attributes & FILE_ATTRIBUTE_DIRECTORY));
+            if (!type.empty() && registered_types.insert(type).second)
+                register_info_tip_for_path(fresh->path);
+        }
+        written.push_back(fresh);
+        written_at.push_back(i);
+    }
+    if (written.empty())
+        return codes;
+
+    index_access access;
+    open_index(access, any_described ? OPEN_ALWAYS : OPEN_EXISTING);
+    config_problem problem;
+    {
+        ExclusiveLock lock(lock_);
+        // The last write of a path is the one its stream holds.
+        std::unordered_set<std::string_view> seen;
+        std::vector<record_ptr> changed, added;
+        for (size_t i = written.size(); i-- > 0;) {
+            const record_ptr &fresh = written[i];
+            if (!seen.insert(fresh->path).second)
+                continue;
+            auto held = find_record(fresh->key, fresh->path);
+            if (held != items.end()) {
+                auto replacement = boost::make_shared<item_info>(*fresh);
+                replacement->reserved = held->record->reserved;
+                items[held - items.begin()].record = replacement;
+                changed.push_back(replacement);
+            } else {
+                not_described.erase(path_id(batch[written_at[i]].path.c_str()));
+                added.push_back(fresh);
+                changed.push_back(fresh);
+            }
+        }
+        insert_records(std::move(added));
+        note_changes(changed);
+        problem = sync_locked(access, nullptr, false);
+    }
+    access.release();
+    if (report(problem))
+        for (size_t at : written_at)
+            codes[at] = 1;
+    return codes;
 }
 
 DWORD CInfoHolder::enter_described(const wchar_t *path, int32_t icon_kind) {

@@ -64,6 +64,16 @@ class CInfoHolder {
     // ERROR_FILENAME_EXCED_RANGE for one of 260 bytes or more, which files.dat
     // cannot hold. A refused path is not touched.
     DWORD add_description(const wchar_t *path, int32_t icon_kind, const char *text);
+    // add_description for many items with one update of files.dat: every
+    // stream is written first, then every record entered at once. Returns
+    // each item's code as add_description would; 1 for each stored item when
+    // files.dat could not be opened and the user was told.
+    struct new_description {
+        std::wstring path;
+        int32_t icon_kind;
+        std::string text;
+    };
+    std::vector<DWORD> add_descriptions(const std::vector<new_description> &batch);
     // Enters an item found carrying a stream of `icon_kind`, without writing
     // to the stream: when a save entered the item meanwhile, its record and
     // kind stand. Codes as add_description.
@@ -128,9 +138,13 @@ class CInfoHolder {
     index_entries::const_iterator find_record(uint32_t key, const std::string &ansi_path) const;
     index_entries::const_iterator find_record(uint32_t key, const wchar_t *path) const;
     void insert_record(const record_ptr &record);
+    // Enters records none of which the index holds, by one merge.
+    void insert_records(std::vector<record_ptr> &&records);
     void erase_record(index_entries::const_iterator held);
     void set_items(index_entries &&entries);
     void note_change(uint32_t key, const std::string &path, const record_ptr &record);
+    // note_change for many records of distinct paths.
+    void note_changes(const std::vector<record_ptr> &records);
     void apply_changes(index_entries &entries, const std::vector<change> &described_again) const;
     void open_index(index_access &access, DWORD disposition) const;
     // Writes this process's changes into files.dat, under the exclusive

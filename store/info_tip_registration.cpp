@@ -7,6 +7,7 @@
 #include "module/win_handles.h"
 #include "store/info_tip_key.h"
 #include "store/path_text.h"
+#include "store/store_report.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ void register_info_tip_for_path(const std::string &path) {
     // in the host's current folder, where anyone may have put one.
     if (!module_folder[0])
         return;
-    MessageBoxA(nullptr, uac_message, "Information", MB_OK);
+    store_report("Information", uac_message);
     std::string program = std::string(module_folder) + "quillarvent_registry.exe";
     ShellExecuteA(nullptr, "open", program.c_str(), type.c_str(), nullptr, SW_HIDE);
 }

@@ -8,6 +8,7 @@
 #include "module/module_lifetime.h"
 #include "module/module_start_up.h"
 #include "resources/resource.h"
+#include "store/description_edit.h"
 #include "store/info_holder.h"
 #include "store/item_info.h"
 #include "store/path_text.h"
@@ -26,10 +27,6 @@ const int initial_height = 65;
 const int button_count = 5;
 const int kind_button = 3;
 const int content_margins = 3602;
-const size_t stored_text_limit = 2048;
-
-const char truncation_warning[] =
-    "Description more than 2000 chars\t\t\t\t\t   description will be truncated";
 
 int valid_kind(int kind) {
     return kind >= 0 && kind <= 5 ? kind : 0;
@@ -47,25 +44,6 @@ std::string read_text(HWND edit) {
     if (bytes > 0)
         WideCharToMultiByte(CP_ACP, 0, wide.data(), length, &text[0], bytes, nullptr, nullptr);
     return text;
-}
-
-const char *save_error_text(DWORD code) {
-    switch (code) {
-    case ERROR_SUCCESS:
-    case 1: // the store has told the user about files.dat already
-        return nullptr;
-    case ERROR_ACCESS_DENIED:
-        return "Can't add description \n Access denied";
-    case ERROR_INVALID_NAME:
-        return "Can't add description \n File system not support";
-    default:
-        return "Can't add description ... Unknown error";
-    }
-}
-
-const char *remove_error_text(DWORD code) {
-    return code == ERROR_ACCESS_DENIED ? "Can't remove description \n Access denied"
-                                       : "Can't remove description ... Unknown error";
 }
 
 void show_error(const char *text) {
@@ -341,10 +319,8 @@ DWORD CWindowMain::Save() {
     std::wstring item = path;
     int kind = icon_kind;
     std::string typed = read_text(text_window.edit);
-    if (typed.size() > stored_text_limit) {
+    if (cut_to_stored_length(typed))
         MessageBoxA(nullptr, truncation_warning, "Warning", MB_OK);
-        typed.resize(whole_characters_within(typed, stored_text_limit, GetACP()));
-    }
     return info_holder.add_description(item.c_str(), kind, typed.c_str());
 }
 

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "store/info_holder.h"
+
+// A parsed command line: the command, its operands and its options.
+struct command_line {
+    std::wstring command;
+    std::vector<std::wstring> operands;
+    bool tsv = false;
+    bool only_missing = false;
+    bool recursive = false;
+    bool replace = false;
+    bool fix = false;
+    int kind = -1; // -1 when --kind was not given
+};
+
+// Exit status: what was asked was done, something was not found or failed,
+// the command line was wrong.
+enum exit_status { exit_done = 0, exit_failed = 1, exit_usage = 2 };
+
+// Collects the exit status of a command while it goes on with other items.
+class command_result {
+  public:
+    // A one-line message on standard error; the command has failed.
+    void fail(const std::string &utf8_message);
+    int status() const { return status_; }
+
+  private:
+    int status_ = exit_done;
+};
+
+void say(const std::string &utf8_line);
+void say_error(const std::string &utf8_message);
+// A message of the store (several lines, ANSI) as one line.
+std::string one_line(const char *ansi_text);
+
+// UTF-8 of a UTF-16 or ANSI path, for messages and output.
+std::string shown(const std::wstring &path);
+std::string shown_ansi(const std::string &path);
+
+// The full path of an item named on the command line, spelled as the shell
+// spells it (drive letter and the names' own case, long names), so it is
+// the key the shell's handlers use. False with `problem` set for a path the
+// index cannot hold: wildcards, a character the code page lacks, a name
+// that is not a plain full path or is too long.
+bool item_path_of(const std::wstring &argument, std::wstring &path, std::string &problem);
+// The same for a folder, which must exist.
+bool folder_path_of(const std::wstring &argument, std::wstring &folder, std::string &problem);
+// True when `path` lies inside `folder` (compared without regard to case).
+bool is_under(const std::wstring &folder, const std::wstring &path);
+// The folder part of a path: "C:\" for an item in a drive's root.
+std::wstring parent_of(const std::wstring &path);
+bool item_exists(const std::wstring &path);
+// Orders paths as Explorer's list does, without regard to case.
+bool path_less(const std::wstring &a, const std::wstring &b);
+
+// A record of the index with its UTF-16 path; records whose path has no
+// UTF-16 form (damaged files.dat) are left out.
+struct indexed_item {
+    std::wstring path;
+    CInfoHolder::record_ptr record;
+};
+// Every record of the index (or those under `folder` when it is not
+// empty), ordered by path.
+std::vector<indexed_item> indexed_items(const std::wstring &folder);
+
+bool read_file_bytes(const std::wstring &path, std::string &bytes, DWORD &error);
+// Writes `bytes` to a new file beside `path` and moves it over `path`, so
+// an earlier file stays whole until the new one is. `attributes` are set on
+// the result.
+bool replace_file_bytes(const std::wstring &path, const std::string &bytes, DWORD attributes,
+                        DWORD &error);
+std::string error_text(DWORD error);
+
+// Line ends as the editor's text box has them: CR LF.
+std::string with_crlf(const std::string &text);

@@ -1,0 +1,396 @@
+#include "console/commands.h"
+
+#include <algorithm>
+#include <map>
+
+#include "console/file_formats.h"
+#include "console/text_forms.h"
+#include "store/description_edit.h"
+#include "store/item_info.h"
+#include "store/path_text.h"
+
+namespace {
+
+const wchar_t descript_ion_name[] = L"descript.ion";
+
+std::string where(const std::wstring &file, size_t line_number) {
+    return shown(file) + ":" + std::to_string(line_number);
+}
+
+// A description to write back, and where it came from for messages.
+struct pending_write {
+    CInfoHolder::new_description description;
+    std::string origin;
+};
+
+// The item of a line checked as the store would, so that a refusal names
+// the line: a full path of an existing item, with a text the stream holds.
+bool usable_item(const std::string &origin, const std::wstring &path, const std::string &text,
+                 command_result &result) {
+    std::string ansi;
+    if (!ansi_path_of(path.c_str(), ansi) || !is_canonical_full_path(path.c_str()) ||
+        ansi.size() >= MAX_PATH) {
+        result.fail(origin + ": " + shown(path) + " is not a plain full path the index can hold");
+        return false;
+    }
+    if (!item_exists(path)) {
+        result.fail(origin + ": " + shown(path) + ": not found");
+        return false;
+    }
+    if (text.size() > max_description_bytes) {
+        result.fail(origin + ": " + shown(path) + ": the description is longer than " +
+                    std::to_string(max_description_bytes) + " bytes");
+        return false;
+    }
+    return true;
+}
+
+// Writes what is pending through the store, one update of files.dat for
+// all; returns how many were written.
+size_t write_all(const std::vector<pending_write> &pending, command_result &result) {
+    std::vector<CInfoHolder::new_description> batch;
+    batch.reserve(pending.size());
+    for (const pending_write &write : pending)
+        batch.push_back(write.description);
+    std::vector<DWORD> codes = info_holder.add_descriptions(batch);
+    size_t written = 0;
+    for (size_t i = 0; i < codes.size(); ++i) {
+        if (const char *error = save_error_text(codes[i]))
+            result.fail(pending[i].origin + ": " + shown(batch[i].path) + ": " + one_line(error));
+        else
+            ++written;
+        if (codes[i] == 1)
+            result.fail(pending[i].origin + ": " + shown(batch[i].path) +
+                        ": stored, but files.dat could not be written");
+    }
+    return written;
+}
+
+// Makes sure the index lists an item whose stream already holds what was
+// asked for.
+void keep_indexed(const std::wstring &path, int32_t kind, const std::string &origin,
+                  command_result &result) {
+    if (info_holder.lookup(path.c_str()) == CInfoHolder::entry_state::described)
+        return;
+    if (info_holder.enter_described(path.c_str(), kind) > 1)
+        result.fail(origin + ": " + shown(path) + ": could not be entered in the index");
+}
+
+bool is_same_name(const std::string &a, const std::string &b) {
+    std::wstring wide_a, wide_b;
+    if (!wide_path_of(a, wide_a) || !wide_path_of(b, wide_b))
+        return a == b;
+    return CompareStringOrdinal(wide_a.c_str(), static_cast<int>(wide_a.size()), wide_b.c_str(),
+                                static_cast<int>(wide_b.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::string name_of(const std::string &ansi_path) {
+    size_t last = last_backslash(ansi_path, GetACP());
+    return last == std::string::npos ? ansi_path : ansi_path.substr(last + 1);
+}
+
+std::wstring descript_ion_in(const std::wstring &folder) {
+    return folder.back() == L'\\' ? folder + descript_ion_name : folder + L'\\' + descript_ion_name;
+}
+
+// The descript.ion files of `folder`, and of every folder under it when
+// `recursive`; links are not followed.
+std::vector<std::wstring> descript_ion_files(const std::wstring &folder, bool recursive) {
+    std::vector<std::wstring> files;
+    std::vector<std::wstring> pending{folder};
+    while (!pending.empty()) {
+        std::wstring current = pending.back();
+        pending.pop_back();
+        std::wstring file = descript_ion_in(current);
+        DWORD attributes = GetFileAttributesW(file.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            files.push_back(file);
+        if (!recursive)
+            continue;
+        std::wstring prefix = current.back() == L'\\' ? current : current + L'\\';
+        WIN32_FIND_DATAW data;
+        HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &data);
+        if (search == INVALID_HANDLE_VALUE)
+            continue;
+        std::vector<std::wstring> children;
+        do {
+            std::wstring name = data.cFileName;
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && name != L"." &&
+                name != L".." && name.find(L':') == std::wstring::npos)
+                children.push_back(prefix + name);
+        } while (FindNextFileW(search, &data));
+        FindClose(search);
+        std::sort(children.begin(), children.end(), path_less);
+        pending.insert(pending.end(), children.rbegin(), children.rend());
+    }
+    return files;
+}
+
+} // namespace
+
+int backup_command(const command_line &line) {
+    std::wstring file;
+    command_result result;
+    std::string content = std::string(backup_header) + "\r\n";
+    size_t count = 0;
+    for (const indexed_item &item : indexed_items(std::wstring())) {
+        backup_entry entry;
+        entry.kind = item.record->icon_kind;
+        entry.path = item.record->path;
+        DWORD code = item.record->read_description(entry.text, &entry.kind);
+        if (code != ERROR_SUCCESS) {
+            result.fail(shown(item.path) + ": not backed up: " +
+                        (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                             ? std::string("its description stream is gone (see check)")
+                             : error_text(code)));
+            continue;
+        }
+        std::string row;
+        if (!backup_line_of(entry, row)) {
+            result.fail(shown(item.path) + ": not backed up: the path has no UTF-8 form");
+            continue;
+        }
+        content += row + "\r\n";
+        ++count;
+    }
+    DWORD full_length = GetFullPathNameW(line.operands[0].c_str(), 0, nullptr, nullptr);
+    file.assign(full_length, L'\0');
+    DWORD error = ERROR_BAD_PATHNAME;
+    if (full_length == 0 ||
+        GetFullPathNameW(line.operands[0].c_str(), full_length, &file[0], nullptr) >= full_length)
+        file.clear();
+    else
+        file.resize(wcslen(file.c_str()));
+    if (file.empty() || !replace_file_bytes(file, content, FILE_ATTRIBUTE_NORMAL, error)) {
+        say_error(shown(line.operands[0]) + ": cannot be written: " + error_text(error));
+        return exit_failed;
+    }
+    if (!line.tsv)
+        say(std::to_string(count) + " descriptions backed up to " + shown(file));
+    return result.status();
+}
+
+int restore_command(const command_line &line) {
+    const std::wstring &file = line.operands[0];
+    std::string bytes;
+    DWORD error;
+    if (!read_file_bytes(file, bytes, error)) {
+        say_error(shown(file) + ": cannot be read: " + error_text(error));
+        return exit_failed;
+    }
+    bool utf8_mark;
+    std::vector<std::string> lines = split_lines(bytes, utf8_mark);
+    if (lines.empty() || lines[0] != backup_header) {
+        say_error(shown(file) + ": not a Quillarvent backup (its first line is not \"" +
+                  backup_header + "\")");
+        return exit_failed;
+    }
+    command_result result;
+    std::vector<pending_write> pending;
+    size_t unchanged = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].empty() || lines[i][0] == '#')
+            continue;
+        std::string origin = where(file, i + 1);
+        backup_entry entry;
+        std::string problem;
+        std::wstring path;
+        if (!parse_backup_line(lines[i], entry, problem)) {
+            result.fail(origin + ": " + problem);
+            continue;
+        }
+        wide_path_of(entry.path, path);
+        if (!usable_item(origin, path, entry.text, result))
+            continue;
+        std::string stored;
+        int32_t stored_kind = -1;
+        DWORD code = item_info(0, path.c_str()).read_description(stored, &stored_kind);
+        bool present = code == ERROR_SUCCESS && !stored.empty();
+        if ((present && line.only_missing) ||
+            (code == ERROR_SUCCESS && stored == entry.text && stored_kind == entry.kind)) {
+            keep_indexed(path, stored_kind >= 0 && stored_kind <= 5 ? stored_kind : entry.kind,
+                         origin, result);
+            ++unchanged;
+            continue;
+        }
+        pending.push_back(pending_write{{path, entry.kind, entry.text}, origin});
+    }
+    size_t written = write_all(pending, result);
+    if (!line.tsv)
+        say(std::to_string(written) + " descriptions restored, " + std::to_string(unchanged) +
+            " already in place");
+    return result.status();
+}
+
+int export_command(const command_line &line) {
+    std::wstring folder;
+    std::string problem;
+    if (!folder_path_of(line.operands[0], folder, problem)) {
+        say_error(shown(line.operands[0]) + ": " + problem);
+        return exit_failed;
+    }
+    command_result result;
+    // Items by their folder; a folder spelled in two cases is one folder.
+    std::map<std::wstring, std::vector<descript_ion_entry>,
+             bool (*)(const std::wstring &, const std::wstring &)>
+        by_folder([](const std::wstring &a, const std::wstring &b) {
+            return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                        static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+        });
+    for (const indexed_item &item : indexed_items(folder)) {
+        std::wstring parent = parent_of(item.path);
+        if (!line.recursive &&
+            CompareStringOrdinal(parent.c_str(), static_cast<int>(parent.size()), folder.c_str(),
+                                 static_cast<int>(folder.size()), TRUE) != CSTR_EQUAL)
+            continue;
+        descript_ion_entry entry;
+        entry.name = name_of(item.record->path);
+        DWORD code = item.record->read_description(entry.text);
+        if (code != ERROR_SUCCESS) {
+            result.fail(shown(item.path) + ": not exported: " +
+                        (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                             ? std::string("its description stream is gone (see check)")
+                             : error_text(code)));
+            continue;
+        }
+        if (!entry.text.empty() && !entry.name.empty())
+            by_folder[parent].push_back(std::move(entry));
+    }
+
+    size_t exported = 0, files_written = 0;
+    for (auto &group : by_folder) {
+        std::wstring file = descript_ion_in(group.first);
+        std::string old_bytes;
+        DWORD error = ERROR_SUCCESS;
+        DWORD attributes = GetFileAttributesW(file.c_str());
+        bool existed = attributes != INVALID_FILE_ATTRIBUTES;
+        if (existed && !read_file_bytes(file, old_bytes, error)) {
+            result.fail(shown(file) + ": cannot be read: " + error_text(error));
+            continue;
+        }
+        bool utf8 = false;
+        std::vector<std::string> old_lines = split_lines(old_bytes, utf8);
+        std::vector<descript_ion_entry> &entries = group.second;
+        std::vector<bool> placed(entries.size(), false);
+        std::string content = utf8 ? "\xEF\xBB\xBF" : "";
+        bool complete = true;
+        auto line_of = [&](size_t i) {
+            std::string text;
+            if (descript_ion_line_of(entries[i], utf8, text))
+                return text + "\r\n";
+            complete = false;
+            result.fail(shown(file) + ": " + shown_ansi(entries[i].name) +
+                        ": has no UTF-8 form for this file");
+            return std::string();
+        };
+        // Lines of items without a description here stay as they are.
+        for (const std::string &old_line : old_lines) {
+            descript_ion_entry parsed;
+            std::string ignored;
+            size_t match = entries.size();
+            if (parse_descript_ion_line(old_line, utf8, parsed, ignored))
+                for (size_t i = 0; i < entries.size() && match == entries.size(); ++i)
+                    if (is_same_name(parsed.name, entries[i].name))
+                        match = i;
+            if (match == entries.size())
+                content += old_line + "\r\n";
+            else if (!placed[match]) {
+                content += line_of(match);
+                placed[match] = true;
+            }
+        }
+        std::vector<size_t> added;
+        for (size_t i = 0; i < entries.size(); ++i)
+            if (!placed[i])
+                added.push_back(i);
+        std::sort(added.begin(), added.end(), [&](size_t a, size_t b) {
+            std::wstring wide_a, wide_b;
+            wide_path_of(entries[a].name, wide_a);
+            wide_path_of(entries[b].name, wide_b);
+            return path_less(wide_a, wide_b);
+        });
+        for (size_t i : added)
+            content += line_of(i);
+        exported += entries.size();
+        if (!complete || content == old_bytes)
+            continue;
+        // A new file is hidden, as file managers keep it.
+        DWORD kept = existed ? attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                             FILE_ATTRIBUTE_ARCHIVE)
+                             : FILE_ATTRIBUTE_HIDDEN;
+        if (existed && (attributes & FILE_ATTRIBUTE_READONLY)) {
+            result.fail(shown(file) + ": is read-only, left as it was");
+            continue;
+        }
+        if (!replace_file_bytes(file, content, kept ? kept : FILE_ATTRIBUTE_NORMAL, error)) {
+            result.fail(shown(file) + ": cannot be written: " + error_text(error));
+            continue;
+        }
+        ++files_written;
+    }
+    if (!line.tsv)
+        say(std::to_string(exported) + " descriptions exported, " + std::to_string(files_written) +
+            " descript.ion files written");
+    return result.status();
+}
+
+int import_command(const command_line &line) {
+    std::wstring folder;
+    std::string problem;
+    if (!folder_path_of(line.operands[0], folder, problem)) {
+        say_error(shown(line.operands[0]) + ": " + problem);
+        return exit_failed;
+    }
+    command_result result;
+    std::vector<pending_write> pending;
+    size_t unchanged = 0, kept = 0;
+    for (const std::wstring &file : descript_ion_files(folder, line.recursive)) {
+        std::string bytes;
+        DWORD error;
+        if (!read_file_bytes(file, bytes, error)) {
+            result.fail(shown(file) + ": cannot be read: " + error_text(error));
+            continue;
+        }
+        bool utf8;
+        std::vector<std::string> lines = split_lines(bytes, utf8);
+        std::wstring item_folder = parent_of(file);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].empty())
+                continue;
+            std::string origin = where(file, i + 1);
+            descript_ion_entry entry;
+            if (!parse_descript_ion_line(lines[i], utf8, entry, problem)) {
+                result.fail(origin + ": " + problem);
+                continue;
+            }
+            std::wstring name, path;
+            wide_path_of(entry.name, name);
+            path = item_folder.back() == L'\\' ? item_folder + name : item_folder + L'\\' + name;
+            if (!usable_item(origin, path, entry.text, result))
+                continue;
+            std::string stored;
+            int32_t stored_kind = -1;
+            DWORD code = item_info(0, path.c_str()).read_description(stored, &stored_kind);
+            bool described = code == ERROR_SUCCESS && !stored.empty();
+            int32_t kind = described && stored_kind >= 0 && stored_kind <= 5 ? stored_kind : 0;
+            if (described && stored == entry.text) {
+                keep_indexed(path, kind, origin, result);
+                ++unchanged;
+                continue;
+            }
+            if (described && !line.replace) {
+                ++kept;
+                continue;
+            }
+            // descript.ion has no marker: a replaced description keeps its own.
+            pending.push_back(pending_write{{path, kind, entry.text}, origin});
+        }
+    }
+    size_t written = write_all(pending, result);
+    if (!line.tsv)
+        say(std::to_string(written) + " descriptions imported, " + std::to_string(unchanged) +
+            " already in place, " + std::to_string(kept) +
+            " kept (another description is there; --replace replaces it)");
+    return result.status();
+}
