@@ -278,7 +278,8 @@ void schedule_removal(const char *path) {
         if (folder.find('%') != std::string::npos)
             return;
         std::vector<std::string> files = {folder + "plivar_23.dll",
-                                          folder + "quillarvent_registry.exe"};
+                                          folder + "quillarvent_registry.exe",
+                                          folder + "quillarvent.exe"};
         for (const std::string &icon : own_icon_files())
             files.push_back(icon);
         command += "\\System32\\cmd.exe /c (for %F in (";

@@ -87,6 +87,7 @@ FunctionEnd
     DeleteRegValue HKLM "Software\Microsoft\Windows\CurrentVersion\RunOnce" "dele"
     Delete "$INSTDIR\plivar_23.dll"
     Delete "$INSTDIR\quillarvent_registry.exe"
+    Delete "$INSTDIR\quillarvent.exe"
     Delete "$INSTDIR\ReadMe.txt"
     Delete "$INSTDIR\uninstall.exe"
     ${ForEach} $1 0 5 + 1
@@ -123,6 +124,7 @@ Section "Quillarvent"
     Rename "$INSTDIR\plivar_23.dll.new" "$INSTDIR\plivar_23.dll"
   ${EndIf}
   File "${BIN}/quillarvent_registry.exe"
+  File "${BIN}/quillarvent.exe"
   File "/oname=ReadMe.txt" "${SOURCE}/setup/ReadMe.txt"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
@@ -181,6 +183,7 @@ Section "Uninstall"
   Delete "$INSTDIR\plivar_23.dll.new"
   Delete "$INSTDIR\plivar_23.dll.old"
   Delete "$INSTDIR\quillarvent_registry.exe"
+  Delete /REBOOTOK "$INSTDIR\quillarvent.exe"
   Delete "$INSTDIR\ReadMe.txt"
   ; The marker icons the library wrote beside itself.
   ${ForEach} $1 0 5 + 1

@@ -77,7 +77,8 @@ std::string windows_folder() {
 // backslash) and then the folder, if nothing else is left in it.
 std::string removal_command(const std::string &folder, bool with_icons) {
     std::string command = windows_folder() + "\\System32\\cmd.exe /c (for %F in (\"" + folder +
-                          "\\plivar_23.dll\" \"" + folder + "\\quillarvent_registry.exe\"";
+                          "\\plivar_23.dll\" \"" + folder + "\\quillarvent_registry.exe\" \"" +
+                          folder + "\\quillarvent.exe\"";
     for (int kind = 0; with_icons && kind < 6; ++kind)
         command += " \"" + folder + "\\images\\icon" + std::to_string(kind) + ".png\"";
     return command + ") do @if not exist \"%~fF\\*\" del /q \"%~fF\") & rd \"" + folder +
@@ -124,7 +125,7 @@ class Registration : public ::testing::Test {
         delete_tree(config_);
         delete_tree(install_folder);
         ASSERT_TRUE(CreateDirectoryA(install_folder, nullptr));
-        for (const char *file : {"plivar_23.dll", "quillarvent_registry.exe"})
+        for (const char *file : {"plivar_23.dll", "quillarvent_registry.exe", "quillarvent.exe"})
             ASSERT_TRUE(CopyFileA((build_output_folder() + file).c_str(),
                                   (std::string(install_folder) + file).c_str(), FALSE));
     }
@@ -412,6 +413,7 @@ TEST_F(Registration, RemovalTakesOnlyTheProductsOwnFiles) {
     EXPECT_EQ(0u, run_program(command, 60000, elsewhere_.path()));
     EXPECT_FALSE(path_exists(folder + "plivar_23.dll"));
     EXPECT_FALSE(path_exists(folder + "quillarvent_registry.exe"));
+    EXPECT_FALSE(path_exists(folder + "quillarvent.exe"));
     EXPECT_FALSE(path_exists(folder + "images"));
     EXPECT_TRUE(path_exists(folder + "notes.txt"));
 
@@ -419,14 +421,15 @@ TEST_F(Registration, RemovalTakesOnlyTheProductsOwnFiles) {
     // with a folder in the library's place: all of them stay.
     ASSERT_TRUE(CreateDirectoryA((folder + "plivar_23.dll").c_str(), nullptr));
     ASSERT_TRUE(write_whole_file(folder + "plivar_23.dll\\inside.txt", "kept"));
-    for (const char *name : {"plivar_23.dll", "quillarvent_registry.exe"})
+    for (const char *name : {"plivar_23.dll", "quillarvent_registry.exe", "quillarvent.exe"})
         ASSERT_TRUE(write_whole_file(elsewhere_.path() + name, "not the product"));
     CreateDirectoryA((elsewhere_.path() + "images").c_str(), nullptr);
     ASSERT_TRUE(write_whole_file(elsewhere_.path() + "images\\icon0.png", "not the product"));
     EXPECT_EQ(0u, run_program(command, 60000, elsewhere_.path()));
     EXPECT_TRUE(path_exists(folder + "plivar_23.dll\\inside.txt"));
     EXPECT_TRUE(path_exists(folder + "notes.txt"));
-    for (const char *name : {"plivar_23.dll", "quillarvent_registry.exe", "images\\icon0.png"})
+    for (const char *name :
+         {"plivar_23.dll", "quillarvent_registry.exe", "quillarvent.exe", "images\\icon0.png"})
         EXPECT_TRUE(path_exists(elsewhere_.path() + name)) << name;
 
     delete_tree(folder + "plivar_23.dll");

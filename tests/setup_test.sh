@@ -41,7 +41,7 @@ wait $holder
 [ -e "$app/plivar_23.dll" ] && fail "the refused setup installed files"
 
 wine "$setup" /S </dev/null || fail "setup /S exited with $?"
-for f in plivar_23.dll quillarvent_registry.exe ReadMe.txt uninstall.exe; do
+for f in plivar_23.dll quillarvent_registry.exe quillarvent.exe ReadMe.txt uninstall.exe; do
   [ -f "$app/$f" ] || fail "setup left no $f in the 64-bit Program Files"
 done
 wine "$check" installed 'C:\Program Files\Quillarvent' "$version" </dev/null ||
@@ -76,6 +76,11 @@ wine reg query 'HKLM\software\Quillarvent' /v full_search 2>/dev/null | grep -q 
   fail "the setting is gone after the upgrade"
 wine "$check" installed 'C:\Program Files\Quillarvent' "$next_version" </dev/null ||
   fail "checks after the upgrade"
+# The installed program reads the machine's index beside its library.
+listed=$(wine "$app/quillarvent.exe" list --tsv </dev/null) || fail "quillarvent.exe list exited with $?"
+for item in "${items[@]}"; do
+  printf '%s\n' "$listed" | grep -qF "$item" || fail "quillarvent.exe does not list $item: $listed"
+done
 
 # The uninstaller runs from a copy of itself and returns at once: wait for it.
 wine "$app/uninstall.exe" /S </dev/null || fail "uninstall /S exited with $?"
