@@ -265,3 +265,214 @@ TEST_F(ConsoleTest, ABackupBringsBackExactlyTheDescriptionsThatWereLost) {
     EXPECT_EQ("0 descriptions restored, 50 already in place\r\n", again.out);
     EXPECT_EQ(index, index_bytes());
 }
+
+TEST_F(ConsoleTest, DescriptIonFilesCarryDescriptionsToAFolderWithoutStreams) {
+    make_folder("a");
+    make_folder("a\\sub");
+    std::string plain = make_file("a\\plain.txt"), spaced = make_file("a\\two words.txt"),
+                deep = make_file("a\\sub\\deep.txt");
+    make_file("a\\foreign.txt");
+    std::string sub = folder_ + "a\\sub";
+    ASSERT_EQ(0u, run({L"set", wide(plain), L"--kind", L"2", L"single"}).status);
+    ASSERT_EQ(0u, run({L"set", wide(spaced), L"-"}, "first\nsecond").status);
+    ASSERT_EQ(0u, run({L"set", wide(sub), L"folder text"}).status);
+    ASSERT_EQ(0u, run({L"set", wide(deep), L"deep text"}).status);
+    // Lines another program wrote: one for an item without a description
+    // here stays, the one for plain.txt gives way.
+    std::string existing = "foreign.txt kept as it was\r\nplain.txt old text\r\n";
+    ASSERT_TRUE(write_whole_file(folder_ + "a\\descript.ion", existing));
+
+    run_result exported = run({L"export", wide(folder_ + "a"), L"--recursive"});
+    ASSERT_EQ(0u, exported.status) << exported.err;
+    std::string top, below;
+    ASSERT_TRUE(read_whole_file(folder_ + "a\\descript.ion", top));
+    ASSERT_TRUE(read_whole_file(folder_ + "a\\sub\\descript.ion", below));
+    EXPECT_EQ("foreign.txt kept as it was\r\nplain.txt single\r\nsub folder text\r\n"
+              "\"two words.txt\" first\\nsecond\x04\xC2\r\n",
+              top);
+    EXPECT_EQ("deep.txt deep text\r\n", below);
+    EXPECT_TRUE(GetFileAttributesA((folder_ + "a\\sub\\descript.ion").c_str()) &
+                FILE_ATTRIBUTE_HIDDEN);
+    exported = run({L"export", wide(folder_ + "a"), L"--recursive"});
+    EXPECT_EQ("4 descriptions exported, 0 descript.ion files written\r\n", exported.out);
+
+    // The same files, copied byte for byte without their streams.
+    make_folder("b");
+    make_folder("b\\sub");
+    for (const char *name : {"plain.txt", "two words.txt", "foreign.txt", "descript.ion",
+                             "sub\\deep.txt", "sub\\descript.ion"}) {
+        std::string bytes;
+        ASSERT_TRUE(read_whole_file(folder_ + "a\\" + name, bytes));
+        make_file(std::string("b\\") + name, bytes);
+    }
+    run_result imported = run({L"import", wide(folder_ + "b"), L"--recursive"});
+    ASSERT_EQ(0u, imported.status) << imported.err;
+    EXPECT_EQ(stream_bytes(0, "single"), stream_of(folder_ + "b\\plain.txt"));
+    EXPECT_EQ(stream_bytes(0, "first\r\nsecond"), stream_of(folder_ + "b\\two words.txt"));
+    EXPECT_EQ(stream_bytes(0, "folder text"), stream_of(folder_ + "b\\sub"));
+    EXPECT_EQ(stream_bytes(0, "deep text"), stream_of(folder_ + "b\\sub\\deep.txt"));
+    EXPECT_EQ(stream_bytes(0, "kept as it was"), stream_of(folder_ + "b\\foreign.txt"));
+    std::string index = index_bytes();
+    imported = run({L"import", wide(folder_ + "b"), L"--recursive"});
+    EXPECT_EQ(0u, imported.status);
+    EXPECT_EQ(0u, imported.out.find("0 descriptions imported, 5 already in place")) << imported.out;
+    EXPECT_EQ(index, index_bytes());
+
+    // Written by hand: quoted and plain names, one and several lines, ANSI
+    // and UTF-8 with its mark. A description already there stays unless
+    // --replace, which keeps its marker.
+    make_folder("c");
+    make_folder("c\\u");
+    std::string one = make_file("c\\one.txt"), two = make_file("c\\two two.txt"),
+                mine = make_file("c\\mine.txt"), three = make_file("c\\u\\three.txt");
+    ASSERT_EQ(0u, run({L"set", wide(mine), L"--kind", L"4", L"my own"}).status);
+    ASSERT_TRUE(write_whole_file(folder_ + "c\\descript.ion",
+                                 "one.txt caf\xE9 \x80\r\n\"two two.txt\" a\\nb\x04\xC2\r\n"
+                                 "mine.txt theirs\r\n"));
+    ASSERT_TRUE(
+        write_whole_file(folder_ + "c\\u\\descript.ion",
+                         "\xEF\xBB\xBF\"three.txt\" na\xC3\xAFve\\n\xE2\x82\xAC\x04\xC2\n"));
+    imported = run({L"import", wide(folder_ + "c"), L"--recursive"});
+    EXPECT_EQ(0u, imported.status) << imported.err;
+    EXPECT_EQ(stream_bytes(0, "caf\xE9 \x80"), stream_of(one));
+    EXPECT_EQ(stream_bytes(0, "a\r\nb"), stream_of(two));
+    EXPECT_EQ(stream_bytes(0, "na\xEFve\r\n\x80"), stream_of(three));
+    EXPECT_EQ(stream_bytes(4, "my own"), stream_of(mine));
+    imported = run({L"import", wide(folder_ + "c"), L"--replace"});
+    EXPECT_EQ(0u, imported.status) << imported.err;
+    EXPECT_EQ(stream_bytes(4, "theirs"), stream_of(mine));
+}
+
+TEST_F(ConsoleTest, BadInputIsNamedAndTheOtherItemsAreStillDone) {
+    // Usage errors change nothing and say why.
+    struct usage_case {
+        std::vector<std::wstring> arguments;
+        const char *message;
+    } usage_cases[] = {
+        {{}, "usage: quillarvent"},
+        {{L"frobnicate"}, "unknown command"},
+        {{L"show"}, "wrong number of operands"},
+        {{L"set", L"x.txt", L"--kind", L"9", L"text"}, "kind \"9\" is outside 0-5"},
+        {{L"set", L"x.txt", L"--kind"}, "--kind needs"},
+        {{L"list", L"--fix"}, "not an option of list"},
+    };
+    for (const usage_case &c : usage_cases) {
+        run_result result = run(c.arguments);
+        EXPECT_EQ(2u, result.status) << c.message;
+        EXPECT_NE(std::string::npos, result.err.find(c.message)) << result.err;
+    }
+
+    std::string good = make_file("good.txt"), kept = make_file("kept.txt"),
+                last = make_file("last.txt");
+    ASSERT_EQ(0u, run({L"set", wide(kept), L"--kind", L"3", L"keep me"}).status);
+    std::wstring polish = wide(folder_) + L"\x141odz.txt";
+    CloseHandle(CreateFileW(polish.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    std::string backup = io_.path() + "bad backup.txt";
+    ASSERT_TRUE(write_whole_file(backup, "# Quillarvent descriptions 1\r\n"
+                                         "1\t" +
+                                             good +
+                                             "\tgood\r\n"
+                                             "no tabs at all\r\n"
+                                             "7\t" +
+                                             good + "\tkind seven\r\n" + "2\t" + utf8(polish) +
+                                             "\tpolish\r\n"
+                                             "2\t" +
+                                             kept + "\t" + std::string(2049, 'k') +
+                                             "\r\n"
+                                             "2\t" +
+                                             folder_ +
+                                             "missing.txt\tgone\r\n"
+                                             "2\t" +
+                                             kept +
+                                             "\tbad \\q escape\r\n"
+                                             "5\t" +
+                                             last + "\tlast\r\n"));
+    run_result restored = run({L"restore", wide(backup)});
+    EXPECT_EQ(1u, restored.status);
+    for (const char *line : {":3: not KIND<tab>PATH<tab>TEXT", ":4: kind \"7\" outside 0-5",
+                             ":5: ", ":6: ", ":7: ", ":8: the description has a bad escape"})
+        EXPECT_EQ(1u, count_of(restored.err, "bad backup.txt" + std::string(line)))
+            << line << restored.err;
+    EXPECT_NE(std::string::npos, restored.err.find("longer than 2048 bytes"));
+    EXPECT_NE(std::string::npos, restored.err.find("missing.txt: not found"));
+    EXPECT_EQ(stream_bytes(1, "good"), stream_of(good));
+    EXPECT_EQ(stream_bytes(3, "keep me"), stream_of(kept));
+    EXPECT_EQ(stream_bytes(5, "last"), stream_of(last));
+    EXPECT_FALSE(path_exists(folder_ + "Lodz.txt"));
+    EXPECT_FALSE(path_exists(folder_ + "missing.txt"));
+
+    for (const std::string &file : {io_.path() + "no such backup.txt", good}) {
+        run_result refused = run({L"restore", wide(file)});
+        EXPECT_EQ(1u, refused.status) << file;
+        EXPECT_NE(std::string::npos,
+                  refused.err.find(file == good ? "not a Quillarvent backup" : "cannot be read"))
+            << refused.err;
+    }
+
+    // A name in descript.ion is an item of its folder, never a way out of it.
+    make_folder("d");
+    std::string inside = make_file("d\\inside.txt");
+    ASSERT_TRUE(write_whole_file(folder_ + "d\\descript.ion",
+                                 "..\\good.txt escaped\r\n\"sub\\x.txt\" deeper\r\n"
+                                 "\"unclosed.txt text\r\ninside.txt " +
+                                     std::string(2100, 'i') + "\r\n"));
+    run_result imported = run({L"import", wide(folder_ + "d")});
+    EXPECT_EQ(1u, imported.status);
+    EXPECT_EQ(4u, count_of(imported.err, "descript.ion:")) << imported.err;
+    EXPECT_EQ(stream_bytes(1, "good"), stream_of(good));
+    EXPECT_EQ("", stream_of(inside));
+
+    // The editor's limit: the text is cut on a character boundary, and the
+    // warning says so.
+    run_result long_text = run({L"set", wide(good), L"-"}, std::string(3000, 'z'));
+    EXPECT_EQ(1u, long_text.status);
+    EXPECT_NE(std::string::npos,
+              long_text.err.find("Description more than 2000 chars description will be truncated"))
+        << long_text.err;
+    EXPECT_EQ(stream_bytes(1, std::string(2048, 'z')), stream_of(good));
+
+    run_result outside = run({L"set", polish, L"text"});
+    EXPECT_EQ(1u, outside.status);
+    EXPECT_NE(std::string::npos, outside.err.find("ANSI code page")) << outside.err;
+    for (const wchar_t *command : {L"show", L"remove"}) {
+        run_result nothing = run({command, wide(last + ".none")});
+        EXPECT_EQ(1u, nothing.status);
+        EXPECT_NE(std::string::npos, nothing.err.find("not found")) << nothing.err;
+    }
+}
+
+TEST_F(ConsoleTest, CheckFindsWhatTheIndexAndTheItemsDisagreeOn) {
+    std::string gone = make_file("gone.txt"), stays = make_file("stays.txt"),
+                stranger = make_file("stranger.txt");
+    ASSERT_EQ(0u, run({L"set", wide(gone), L"soon gone"}).status);
+    ASSERT_EQ(0u, run({L"set", wide(stays), L"stays"}).status);
+    ASSERT_TRUE(DeleteFileA((gone + ":plivar").c_str()) || true);
+    ASSERT_TRUE(DeleteFileA(gone.c_str()));
+    // Described on another machine: the index has never seen it.
+    ASSERT_TRUE(write_whole_file(stranger + ":plivar", stream_bytes(2, "from elsewhere")));
+
+    run_result checked = run({L"check", wide(folder_), L"--tsv"});
+    EXPECT_EQ(1u, checked.status);
+    EXPECT_EQ("item-gone\t" + gone + "\r\nnot-indexed\t" + stranger + "\r\n", checked.out);
+    checked = run({L"check", wide(folder_), L"--fix"});
+    EXPECT_EQ(0u, checked.status) << checked.err;
+    EXPECT_EQ("item gone, dropped from the index: " + gone +
+                  "\r\nnot indexed, now indexed: " + stranger + "\r\n",
+              checked.out);
+    run_result listed = run({L"list", L"--tsv"});
+    EXPECT_EQ("0\t" + stays + "\tstays\r\n2\t" + stranger + "\tfrom elsewhere\r\n", listed.out);
+    checked = run({L"check", wide(folder_)});
+    EXPECT_EQ(0u, checked.status);
+    EXPECT_EQ("", checked.out + checked.err);
+}
+
+// Without a configuration folder the store's message reaches standard
+// error; a message box would leave the program waiting for a click.
+TEST_F(ConsoleTest, TheStoresMessagesGoToStandardError) {
+    std::string item = make_file("item.txt");
+    delete_tree(config_);
+    run_result set = run({L"set", wide(item), L"text"});
+    EXPECT_EQ(1u, set.status);
+    EXPECT_NE(std::string::npos, set.err.find("quillarvent: Quillarvent: ")) << set.err;
+    EXPECT_EQ(stream_bytes(0, "text"), stream_of(item));
+}
