@@ -63,7 +63,7 @@ int list_command(const command_line &line) {
     for (const indexed_item &item : indexed_items(folder)) {
         std::string text;
         int32_t kind = item.record->icon_kind;
-        DWORD code = item.record->read_description(text, &kind);
+        DWORD code = item.record->read_stream(text, &kind);
         std::string first = first_line_of(text);
         if (line.tsv)
             out += std::to_string(kind) + '\t' + shown(item.path) + '\t' +
@@ -200,7 +200,7 @@ int check_command(const command_line &line) {
 
     for (const indexed_item &item : indexed_items(folder)) {
         std::string text;
-        DWORD code = item.record->read_description(text);
+        DWORD code = item.record->read_stream(text);
         if (code == ERROR_SUCCESS)
             continue;
         if (!is_not_found(code)) {

@@ -24,17 +24,13 @@ struct pending_write {
 };
 
 // The item of a line checked as the store would, so that a refusal names
-// the line: a full path of an existing item, with a text the stream holds.
+// the line: a full path, with a text the stream holds.
 bool usable_item(const std::string &origin, const std::wstring &path, const std::string &text,
                  command_result &result) {
     std::string ansi;
     if (!ansi_path_of(path.c_str(), ansi) || !is_canonical_full_path(path.c_str()) ||
         ansi.size() >= MAX_PATH) {
         result.fail(origin + ": " + shown(path) + " is not a plain full path the index can hold");
-        return false;
-    }
-    if (!item_exists(path)) {
-        result.fail(origin + ": " + shown(path) + ": not found");
         return false;
     }
     if (text.size() > max_description_bytes) {
@@ -46,34 +42,44 @@ bool usable_item(const std::string &origin, const std::wstring &path, const std:
 }
 
 // Writes what is pending through the store, one update of files.dat for
-// all; returns how many were written.
-size_t write_all(const std::vector<pending_write> &pending, command_result &result) {
+// all; counts what each item's stream got.
+struct write_counts {
+    size_t written = 0, in_place = 0, kept = 0;
+};
+
+write_counts write_all(const std::vector<pending_write> &pending, command_result &result) {
     std::vector<CInfoHolder::new_description> batch;
     batch.reserve(pending.size());
     for (const pending_write &write : pending)
         batch.push_back(write.description);
-    std::vector<DWORD> codes = info_holder.add_descriptions(batch);
-    size_t written = 0;
-    for (size_t i = 0; i < codes.size(); ++i) {
-        if (const char *error = save_error_text(codes[i]))
-            result.fail(pending[i].origin + ": " + shown(batch[i].path) + ": " + one_line(error));
-        else
-            ++written;
-        if (codes[i] == 1)
-            result.fail(pending[i].origin + ": " + shown(batch[i].path) +
-                        ": stored, but files.dat could not be written");
+    std::vector<CInfoHolder::batch_result> results = info_holder.add_descriptions(batch);
+    write_counts counts;
+    for (size_t i = 0; i < results.size(); ++i) {
+        DWORD code = results[i].code;
+        std::string item = pending[i].origin + ": " + shown(batch[i].path) + ": ";
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+            result.fail(item + "not found");
+            continue;
+        }
+        if (const char *error = save_error_text(code)) {
+            result.fail(item + one_line(error));
+            continue;
+        }
+        if (code == 1)
+            result.fail(item + "stored, but files.dat could not be written");
+        switch (results[i].outcome) {
+        case item_info::merge_outcome::written:
+            ++counts.written;
+            break;
+        case item_info::merge_outcome::in_place:
+            ++counts.in_place;
+            break;
+        case item_info::merge_outcome::kept:
+            ++counts.kept;
+            break;
+        }
     }
-    return written;
-}
-
-// Makes sure the index lists an item whose stream already holds what was
-// asked for.
-void keep_indexed(const std::wstring &path, int32_t kind, const std::string &origin,
-                  command_result &result) {
-    if (info_holder.lookup(path.c_str()) == CInfoHolder::entry_state::described)
-        return;
-    if (info_holder.enter_described(path.c_str(), kind) > 1)
-        result.fail(origin + ": " + shown(path) + ": could not be entered in the index");
+    return counts;
 }
 
 bool is_same_name(const std::string &a, const std::string &b) {
@@ -138,7 +144,7 @@ int backup_command(const command_line &line) {
         backup_entry entry;
         entry.kind = item.record->icon_kind;
         entry.path = item.record->path;
-        DWORD code = item.record->read_description(entry.text, &entry.kind);
+        DWORD code = item.record->read_stream(entry.text, &entry.kind);
         if (code != ERROR_SUCCESS) {
             result.fail(shown(item.path) + ": not backed up: " +
                         (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
@@ -188,7 +194,6 @@ int restore_command(const command_line &line) {
     }
     command_result result;
     std::vector<pending_write> pending;
-    size_t unchanged = 0;
     for (size_t i = 1; i < lines.size(); ++i) {
         if (lines[i].empty() || lines[i][0] == '#')
             continue;
@@ -203,23 +208,14 @@ int restore_command(const command_line &line) {
         wide_path_of(entry.path, path);
         if (!usable_item(origin, path, entry.text, result))
             continue;
-        std::string stored;
-        int32_t stored_kind = -1;
-        DWORD code = item_info(0, path.c_str()).read_description(stored, &stored_kind);
-        bool present = code == ERROR_SUCCESS && !stored.empty();
-        if ((present && line.only_missing) ||
-            (code == ERROR_SUCCESS && stored == entry.text && stored_kind == entry.kind)) {
-            keep_indexed(path, stored_kind >= 0 && stored_kind <= 5 ? stored_kind : entry.kind,
-                         origin, result);
-            ++unchanged;
-            continue;
-        }
-        pending.push_back(pending_write{{path, entry.kind, entry.text}, origin});
+        // --only-missing: a stream that holds a text is left as it is.
+        pending.push_back(
+            pending_write{{path, entry.kind, entry.text, line.only_missing, false}, origin});
     }
-    size_t written = write_all(pending, result);
+    write_counts counts = write_all(pending, result);
     if (!line.tsv)
-        say(std::to_string(written) + " descriptions restored, " + std::to_string(unchanged) +
-            " already in place");
+        say(std::to_string(counts.written) + " descriptions restored, " +
+            std::to_string(counts.in_place + counts.kept) + " already in place");
     return result.status();
 }
 
@@ -246,7 +242,7 @@ int export_command(const command_line &line) {
             continue;
         descript_ion_entry entry;
         entry.name = name_of(item.record->path);
-        DWORD code = item.record->read_description(entry.text);
+        DWORD code = item.record->read_stream(entry.text);
         if (code != ERROR_SUCCESS) {
             result.fail(shown(item.path) + ": not exported: " +
                         (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
@@ -344,7 +340,6 @@ int import_command(const command_line &line) {
     }
     command_result result;
     std::vector<pending_write> pending;
-    size_t unchanged = 0, kept = 0;
     for (const std::wstring &file : descript_ion_files(folder, line.recursive)) {
         std::string bytes;
         DWORD error;
@@ -369,28 +364,15 @@ int import_command(const command_line &line) {
             path = item_folder.back() == L'\\' ? item_folder + name : item_folder + L'\\' + name;
             if (!usable_item(origin, path, entry.text, result))
                 continue;
-            std::string stored;
-            int32_t stored_kind = -1;
-            DWORD code = item_info(0, path.c_str()).read_description(stored, &stored_kind);
-            bool described = code == ERROR_SUCCESS && !stored.empty();
-            int32_t kind = described && stored_kind >= 0 && stored_kind <= 5 ? stored_kind : 0;
-            if (described && stored == entry.text) {
-                keep_indexed(path, kind, origin, result);
-                ++unchanged;
-                continue;
-            }
-            if (described && !line.replace) {
-                ++kept;
-                continue;
-            }
-            // descript.ion has no marker: a replaced description keeps its own.
-            pending.push_back(pending_write{{path, kind, entry.text}, origin});
+            // descript.ion has no marker: a replaced description keeps its
+            // own, a new one gets the first.
+            pending.push_back(pending_write{{path, 0, entry.text, !line.replace, true}, origin});
         }
     }
-    size_t written = write_all(pending, result);
+    write_counts counts = write_all(pending, result);
     if (!line.tsv)
-        say(std::to_string(written) + " descriptions imported, " + std::to_string(unchanged) +
-            " already in place, " + std::to_string(kept) +
+        say(std::to_string(counts.written) + " descriptions imported, " +
+            std::to_string(counts.in_place) + " already in place, " + std::to_string(counts.kept) +
             " kept (another description is there; --replace replaces it)");
     return result.status();
 }

@@ -432,40 +432,50 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
     return code;
 }
 
-std::vector<DWORD> CInfoHolder::add_descriptions(const std::vector<new_description> &batch) {
-    std::vector<DWORD> codes(batch.size(), ERROR_SUCCESS);
-    std::vector<record_ptr> written;
-    std::vector<size_t> written_at;
+std::vector<CInfoHolder::batch_result>
+CInfoHolder::add_descriptions(const std::vector<new_description> &batch) {
+    std::vector<batch_result> results(
+        batch.size(), batch_result{ERROR_SUCCESS, item_info::merge_outcome::in_place});
+    std::vector<record_ptr> entered;
+    std::vector<size_t> entered_at;
     std::unordered_set<std::string> registered_types;
     bool any_described = false;
     for (size_t i = 0; i < batch.size(); ++i) {
-        const wchar_t *path = batch[i].path.c_str();
+        const new_description &wanted = batch[i];
+        const wchar_t *path = wanted.path.c_str();
         std::string ansi;
-        codes[i] = storable_path(path, ansi);
-        if (codes[i] != ERROR_SUCCESS)
+        DWORD &code = results[i].code;
+        code = storable_path(path, ansi);
+        if (code != ERROR_SUCCESS)
             continue;
-        auto fresh = boost::make_shared<item_info>(batch[i].icon_kind, path);
-        // Only a written stream changes the index: a failed item leaves
-        // what was stored as it was.
-        codes[i] = fresh->write_description(batch[i].text.c_str());
-        if (codes[i] != ERROR_SUCCESS)
+        auto fresh = boost::make_shared<item_info>(wanted.icon_kind, path);
+        int32_t held_kind;
+        code = fresh->merge_description(wanted.text.c_str(), wanted.keep_text, wanted.keep_kind,
+                                        results[i].outcome, held_kind);
+        if (code != ERROR_SUCCESS)
             continue;
+        bool written = results[i].outcome == item_info::merge_outcome::written;
+        if (held_kind >= 0 && held_kind <= 5 && (!written || wanted.keep_kind))
+            fresh->icon_kind = held_kind;
         if (lookup(path) == entry_state::described) {
+            // A stream that kept its description keeps its record too.
+            if (!written)
+                continue;
             any_described = true;
         } else {
             // The registration is by type: once per type is enough.
             DWORD attributes = GetFileAttributesW(path);
             std::string type =
-                info_tip_type_of(batch[i].path, attributes != INVALID_FILE_ATTRIBUTES &&
-                                                    (attributes & FILE_ATTRIBUTE_DIRECTORY));
+                info_tip_type_of(wanted.path, attributes != INVALID_FILE_ATTRIBUTES &&
+                                                  (attributes & FILE_ATTRIBUTE_DIRECTORY));
             if (!type.empty() && registered_types.insert(type).second)
                 register_info_tip_for_path(fresh->path);
         }
-        written.push_back(fresh);
-        written_at.push_back(i);
+        entered.push_back(fresh);
+        entered_at.push_back(i);
     }
-    if (written.empty())
-        return codes;
+    if (entered.empty())
+        return results;
 
     index_access access;
     open_index(access, any_described ? OPEN_ALWAYS : OPEN_EXISTING);
@@ -475,8 +485,8 @@ std::vector<DWORD> CInfoHolder::add_descriptions(const std::vector<new_descripti
         // The last write of a path is the one its stream holds.
         std::unordered_set<std::string_view> seen;
         std::vector<record_ptr> changed, added;
-        for (size_t i = written.size(); i-- > 0;) {
-            const record_ptr &fresh = written[i];
+        for (size_t i = entered.size(); i-- > 0;) {
+            const record_ptr &fresh = entered[i];
             if (!seen.insert(fresh->path).second)
                 continue;
             auto held = find_record(fresh->key, fresh->path);
@@ -486,7 +496,7 @@ std::vector<DWORD> CInfoHolder::add_descriptions(const std::vector<new_descripti
                 items[held - items.begin()].record = replacement;
                 changed.push_back(replacement);
             } else {
-                not_described.erase(path_id(batch[written_at[i]].path.c_str()));
+                not_described.erase(path_id(batch[entered_at[i]].path.c_str()));
                 added.push_back(fresh);
                 changed.push_back(fresh);
             }
@@ -497,9 +507,9 @@ std::vector<DWORD> CInfoHolder::add_descriptions(const std::vector<new_descripti
     }
     access.release();
     if (report(problem))
-        for (size_t at : written_at)
-            codes[at] = 1;
-    return codes;
+        for (size_t at : entered_at)
+            results[at].code = 1;
+    return results;
 }
 
 DWORD CInfoHolder::enter_described(const wchar_t *path, int32_t icon_kind) {

@@ -64,16 +64,25 @@ class CInfoHolder {
     // ERROR_FILENAME_EXCED_RANGE for one of 260 bytes or more, which files.dat
     // cannot hold. A refused path is not touched.
     DWORD add_description(const wchar_t *path, int32_t icon_kind, const char *text);
-    // add_description for many items with one update of files.dat: every
-    // stream is written first, then every record entered at once. Returns
-    // each item's code as add_description would; 1 for each stored item when
-    // files.dat could not be opened and the user was told.
+    // add_description for many items, with one update of files.dat. Each
+    // stream is written unless it holds the description already, or holds
+    // a text and `keep_text` is set (see item_info::merge_description); an
+    // item whose stream keeps its description is entered as it is. Returns
+    // each item's code as add_description would (1 for each stored item
+    // when files.dat could not be opened and the user was told) and what was
+    // done; a failed item changes nothing.
     struct new_description {
         std::wstring path;
         int32_t icon_kind;
         std::string text;
+        bool keep_text = false;
+        bool keep_kind = false;
     };
-    std::vector<DWORD> add_descriptions(const std::vector<new_description> &batch);
+    struct batch_result {
+        DWORD code;
+        item_info::merge_outcome outcome;
+    };
+    std::vector<batch_result> add_descriptions(const std::vector<new_description> &batch);
     // Enters an item found carrying a stream of `icon_kind`, without writing
     // to the stream: when a save entered the item meanwhile, its record and
     // kind stand. Codes as add_description.

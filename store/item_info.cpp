@@ -23,6 +23,18 @@ HANDLE open_item_for_write(const std::wstring &path) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+DWORD read_stream_record(const std::wstring &stream_name, std::string &text, int32_t *kind) {
+    ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (!stream.valid())
+        return GetLastError();
+    char buffer[read_buffer_bytes];
+    DWORD n = 0;
+    if (ReadFile(stream.get(), buffer, read_buffer_bytes, &n, nullptr))
+        parse_description_record(buffer, n, text, kind);
+    return ERROR_SUCCESS;
+}
+
 template <typename T> bool take(const char *&pos, const char *end, T &value) {
     if (static_cast<size_t>(end - pos) < sizeof(value))
         return false;
@@ -75,6 +87,55 @@ DWORD item_info::write_description(const char *text) const {
     return ERROR_SUCCESS;
 }
 
+DWORD item_info::merge_description(const char *text, bool keep_text, bool keep_kind,
+                                   merge_outcome &outcome, int32_t &held_kind) const {
+    held_kind = -1;
+    std::wstring item_name, stream_name;
+    if (!text || !names_of(path, item_name, stream_name))
+        return ERROR_NO_UNICODE_TRANSLATION;
+    ScopedFile item(open_item_for_write(item_name));
+    if (!item.valid())
+        return GetLastError();
+    ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
+                                  FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
+    if (!stream.valid())
+        return GetLastError();
+    char buffer[read_buffer_bytes];
+    DWORD held_size = 0;
+    if (!ReadFile(stream.get(), buffer, read_buffer_bytes, &held_size, nullptr))
+        return GetLastError();
+    std::string held_text;
+    parse_description_record(buffer, held_size, held_text, &held_kind);
+    if (held_size < 4)
+        held_kind = -1;
+
+    int32_t kind = keep_kind && held_kind >= 0 && held_kind <= 5 ? held_kind : icon_kind;
+    size_t length = strnlen(text, max_description_bytes);
+    if (held_kind == kind && held_text.size() == length &&
+        held_text.compare(0, length, text) == 0) {
+        outcome = merge_outcome::in_place;
+        return ERROR_SUCCESS;
+    }
+    if (keep_text && !held_text.empty()) {
+        outcome = merge_outcome::kept;
+        return ERROR_SUCCESS;
+    }
+    char record[max_record_bytes];
+    memcpy(record, &kind, 4);
+    memcpy(record + 4, text, length);
+    DWORD size = static_cast<DWORD>(4 + length);
+    DWORD written = 0;
+    if (SetFilePointer(stream.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !WriteFile(stream.get(), record, size, &written, nullptr))
+        return GetLastError();
+    if (written != size)
+        return ERROR_WRITE_FAULT;
+    if (!SetEndOfFile(stream.get()))
+        return GetLastError();
+    outcome = merge_outcome::written;
+    return ERROR_SUCCESS;
+}
+
 DWORD item_info::read_description(std::string &text, int32_t *kind) const {
     std::wstring item_name, stream_name;
     if (!names_of(path, item_name, stream_name))
@@ -83,15 +144,14 @@ DWORD item_info::read_description(std::string &text, int32_t *kind) const {
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!item.valid())
         return GetLastError();
-    ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
-    if (!stream.valid())
-        return GetLastError();
-    char buffer[read_buffer_bytes];
-    DWORD n = 0;
-    if (ReadFile(stream.get(), buffer, read_buffer_bytes, &n, nullptr))
-        parse_description_record(buffer, n, text, kind);
-    return ERROR_SUCCESS;
+    return read_stream_record(stream_name, text, kind);
+}
+
+DWORD item_info::read_stream(std::string &text, int32_t *kind) const {
+    std::wstring item_name, stream_name;
+    if (!names_of(path, item_name, stream_name))
+        return ERROR_NO_UNICODE_TRANSLATION;
+    return read_stream_record(stream_name, text, kind);
 }
 
 void parse_description_record(const char *data, size_t size, std::string &text, int32_t *kind) {

@@ -40,6 +40,20 @@ class item_info {
     // record holds one (5 to 2052 bytes), `kind` (may be null) whenever the
     // stream holds the four bytes of one.
     DWORD read_description(std::string &text, int32_t *kind = nullptr) const;
+    // read_description without opening the item itself: for a pass over
+    // every described item, where holding each item while its stream is
+    // read would be a second open that protects nothing a reader needs.
+    DWORD read_stream(std::string &text, int32_t *kind = nullptr) const;
+    // What merge_description found and did.
+    enum class merge_outcome { written, in_place, kept };
+    // Writes the kind and text (cut to 2048 bytes) unless the stream holds
+    // them already, or holds a text and `keep_text` is set. With `keep_kind`
+    // a stream's own kind 0-5 is written instead of icon_kind. One open of
+    // the item and one of its stream, so nothing changes between the look
+    // and the write. `held_kind` receives the kind the stream held, -1 for
+    // none. 0 or a system error code.
+    DWORD merge_description(const char *text, bool keep_text, bool keep_kind,
+                            merge_outcome &outcome, int32_t &held_kind) const;
     // 0 when the stream is gone afterwards (also when there was none or the
     // item is gone), else the error that kept it.
     DWORD delete_description() const;
