@@ -7,8 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh"
 cmake -S . -B build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build build --target plivar_23 quillarvent_registry shell_host setup >/dev/null
-echo "Built: build/bin/plivar_23.dll, build/bin/quillarvent_registry.exe and the setup program"
+cmake --build build --target plivar_23 quillarvent_registry quillarvent shell_host setup >/dev/null
+echo "Built: build/bin/plivar_23.dll, build/bin/quillarvent_registry.exe, build/bin/quillarvent.exe"
+echo "and the setup program"
 ls build/bin/quillarvent-setup-*.exe
 echo
 
@@ -23,5 +24,5 @@ trap wine_env_stop EXIT
 wine_env_start
 install="$drive/Program Files/Quillarvent"
 mkdir -p "$install"
-cp build/bin/plivar_23.dll build/bin/quillarvent_registry.exe "$install/"
+cp build/bin/plivar_23.dll build/bin/quillarvent_registry.exe build/bin/quillarvent.exe "$install/"
 wine build/bin/shell_host.exe

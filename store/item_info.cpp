@@ -93,13 +93,25 @@ DWORD item_info::merge_description(const char *text, bool keep_text, bool keep_k
     std::wstring item_name, stream_name;
     if (!text || !names_of(path, item_name, stream_name))
         return ERROR_NO_UNICODE_TRANSLATION;
-    ScopedFile item(open_item_for_write(item_name));
-    if (!item.valid())
-        return GetLastError();
+    // An open stream holds its item as an open item would: without delete
+    // sharing neither can go while the stream is read and written.
     ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
-                                  FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
-    if (!stream.valid())
-        return GetLastError();
+                                  FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ScopedFile item;
+    if (!stream.valid()) {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND)
+            return error;
+        // Creating a stream would create a missing item: the item is opened
+        // first, as a write does.
+        item.reset(open_item_for_write(item_name));
+        if (!item.valid())
+            return GetLastError();
+        stream.reset(CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
+                                 FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
+        if (!stream.valid())
+            return GetLastError();
+    }
     char buffer[read_buffer_bytes];
     DWORD held_size = 0;
     if (!ReadFile(stream.get(), buffer, read_buffer_bytes, &held_size, nullptr))

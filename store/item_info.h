@@ -48,10 +48,11 @@ class item_info {
     enum class merge_outcome { written, in_place, kept };
     // Writes the kind and text (cut to 2048 bytes) unless the stream holds
     // them already, or holds a text and `keep_text` is set. With `keep_kind`
-    // a stream's own kind 0-5 is written instead of icon_kind. One open of
-    // the item and one of its stream, so nothing changes between the look
-    // and the write. `held_kind` receives the kind the stream held, -1 for
-    // none. 0 or a system error code.
+    // a stream's own kind 0-5 is written instead of icon_kind. The look and
+    // the write go through one open of the stream, so nothing changes in
+    // between; the item is opened too only to create a stream. `held_kind`
+    // receives the kind the stream held, -1 for none. 0 or a system error
+    // code.
     DWORD merge_description(const char *text, bool keep_text, bool keep_kind,
                             merge_outcome &outcome, int32_t &held_kind) const;
     // 0 when the stream is gone afterwards (also when there was none or the

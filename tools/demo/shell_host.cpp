@@ -465,6 +465,55 @@ bool browse_descriptions(const char *name) {
     return closed && count > 0;
 }
 
+// Runs the installed quillarvent.exe with this program's own output, as a
+// user at a command prompt would; its exit status.
+DWORD run_quillarvent(const std::string &arguments) {
+    printf("\n> quillarvent %s\n", arguments.c_str());
+    std::string command = "\"" + std::string(install_folder) + "quillarvent.exe\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_OUTPUT_HANDLE);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return GetLastError() | 0x80000000u;
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    printf("  (exit status %lu)\n", static_cast<unsigned long>(code));
+    return code;
+}
+
+// Backs the descriptions up, loses one the way a program that saves by
+// replacing the file does, and brings it back from the backup.
+bool round_trip_through_a_backup() {
+    printf("\nThe descriptions from the command line, quillarvent.exe beside the library:\n");
+    std::string backup = std::string(sample) + "-backup.txt";
+    std::string notes = std::string(sample) + "\\notes.txt";
+    bool ok = run_quillarvent("list") == 0;
+    ok = run_quillarvent("backup \"" + backup + "\"") == 0 && ok;
+    // A program that saves into a new file and renames it over the old one
+    // leaves the item without its stream. (Wine keeps a stream in a file of
+    // its own beside the item; that program would not have copied it.)
+    write_file(notes + ".tmp", "notes, saved by another program");
+    MoveFileExA((notes + ".tmp").c_str(), notes.c_str(), MOVEFILE_REPLACE_EXISTING);
+    DeleteFileA((notes + ":plivar").c_str());
+    printf("\nnotes.txt saved again by a program that replaces the file.\n");
+    ok = run_quillarvent("check") == 1 && ok;
+    ok = run_quillarvent("restore \"" + backup + "\" --only-missing") == 0 && ok;
+    ok = run_quillarvent("check") == 0 && ok;
+    ok = run_quillarvent("show \"" + notes + "\"") == 0 && ok;
+    std::string column = column_of(wide(notes));
+    printf("\nnotes.txt's column again: %s\n", column.empty() ? "(empty)" : column.c_str());
+    DeleteFileA(backup.c_str());
+    return ok && !column.empty();
+}
+
 bool registered() {
     HKEY key;
     std::string path = std::string("CLSID\\") + main_clsid_text;
@@ -508,6 +557,7 @@ int main() {
     printf("\n%s\\ (the folder itself)\n", sample);
     print_indented("tip", info_tip(wide(sample), true));
     edited = browse_descriptions("notes.txt") && edited;
+    edited = round_trip_through_a_backup() && edited;
 
     code = run_regsvr32("/s /u", "Remove descriptions ?", IDYES, &said);
     printf("\nregsvr32 /u plivar_23.dll -> %s; asked \"%s\", answered Yes\n",
