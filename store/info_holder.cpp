@@ -440,6 +440,7 @@ CInfoHolder::add_descriptions(const std::vector<new_description> &batch) {
     std::vector<size_t> entered_at;
     std::unordered_set<std::string> registered_types;
     bool any_described = false;
+    bool streams_found = true;
     for (size_t i = 0; i < batch.size(); ++i) {
         const new_description &wanted = batch[i];
         const wchar_t *path = wanted.path.c_str();
@@ -451,7 +452,10 @@ CInfoHolder::add_descriptions(const std::vector<new_description> &batch) {
         auto fresh = boost::make_shared<item_info>(wanted.icon_kind, path);
         int32_t held_kind;
         code = fresh->merge_description(wanted.text.c_str(), wanted.keep_text, wanted.keep_kind,
-                                        results[i].outcome, held_kind);
+                                        results[i].outcome, held_kind, streams_found);
+        // Streams tend to be all there (a restore over changed texts) or
+        // all gone (after a copy that dropped them): the last one tells.
+        streams_found = code != ERROR_SUCCESS || held_kind != -1;
         if (code != ERROR_SUCCESS)
             continue;
         bool written = results[i].outcome == item_info::merge_outcome::written;

@@ -88,20 +88,24 @@ DWORD item_info::write_description(const char *text) const {
 }
 
 DWORD item_info::merge_description(const char *text, bool keep_text, bool keep_kind,
-                                   merge_outcome &outcome, int32_t &held_kind) const {
+                                   merge_outcome &outcome, int32_t &held_kind,
+                                   bool stream_expected) const {
     held_kind = -1;
     std::wstring item_name, stream_name;
     if (!text || !names_of(path, item_name, stream_name))
         return ERROR_NO_UNICODE_TRANSLATION;
     // An open stream holds its item as an open item would: without delete
     // sharing neither can go while the stream is read and written.
-    ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
-                                  FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ScopedFile stream;
+    if (stream_expected) {
+        stream.reset(CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
+                                 FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        DWORD error = stream.valid() ? ERROR_SUCCESS : GetLastError();
+        if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+            return error;
+    }
     ScopedFile item;
     if (!stream.valid()) {
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND)
-            return error;
         // Creating a stream would create a missing item: the item is opened
         // first, as a write does.
         item.reset(open_item_for_write(item_name));

@@ -52,9 +52,12 @@ class item_info {
     // the write go through one open of the stream, so nothing changes in
     // between; the item is opened too only to create a stream. `held_kind`
     // receives the kind the stream held, -1 for none. 0 or a system error
-    // code.
+    // code. `stream_expected` only chooses which open comes first: the
+    // stream's, or, when the stream is likely gone, the item's, which spares
+    // a failed open.
     DWORD merge_description(const char *text, bool keep_text, bool keep_kind,
-                            merge_outcome &outcome, int32_t &held_kind) const;
+                            merge_outcome &outcome, int32_t &held_kind,
+                            bool stream_expected = true) const;
     // 0 when the stream is gone afterwards (also when there was none or the
     // item is gone), else the error that kept it.
     DWORD delete_description() const;

@@ -601,3 +601,122 @@ TEST_F(StoreTest, TwoWritesOfTheSameSizeNeverLookAlike) {
 }
 
 } // namespace
+
+namespace {
+
+std::string stream_file_of(const std::string &path) {
+    std::string bytes;
+    read_whole_file(path + ":plivar", bytes);
+    return bytes;
+}
+
+std::string stream_record(int kind, const std::string &text) {
+    return std::string(reinterpret_cast<const char *>(&kind), 4) + text;
+}
+
+// A batch writes its streams first and then changes files.dat once, on top
+// of what another process wrote meanwhile; the last write of a path wins,
+// paths sharing a key keep their own records, and a failed item changes
+// nothing.
+TEST_F(StoreTest, ABatchEntersItsItemsWithOneRewriteOverWhatOthersWrote) {
+    auto names = colliding_names();
+    ASSERT_FALSE(names.first.empty());
+    std::string a = make_file("a.txt"), one = make_file(names.first), two = make_file(names.second),
+                missing = temp_.path() + "missing.txt";
+    CInfoHolder holder;
+    ASSERT_EQ(0u, holder.add_description(wide(a).c_str(), 1, "old"));
+    std::string theirs = record_bytes(4, "C:\\theirs.txt");
+    ASSERT_TRUE(write_whole_file(index_file_, index_bytes() + theirs));
+
+    std::vector<CInfoHolder::new_description> batch = {
+        {wide(one), 2, "first of one"}, {wide(a), 3, "new"},         {wide(missing), 0, "none"},
+        {wide(two), 5, "two"},          {wide(one), 0, "one again"},
+    };
+    auto results = holder.add_descriptions(batch);
+    ASSERT_EQ(batch.size(), results.size());
+    for (size_t i = 0; i < results.size(); ++i)
+        EXPECT_EQ(i == 2 ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND) : 0u, results[i].code) << i;
+    EXPECT_EQ(item_info::merge_outcome::written, results[4].outcome);
+    EXPECT_FALSE(path_exists(missing));
+    EXPECT_EQ(stream_record(0, "one again"), stream_file_of(one));
+    EXPECT_EQ(stream_record(3, "new"), stream_file_of(a));
+
+    std::string bytes = index_bytes();
+    size_t expected_size = 0;
+    for (const std::string &record :
+         {theirs, record_bytes(3, a), record_bytes(0, one), record_bytes(5, two)}) {
+        size_t at = bytes.find(record);
+        EXPECT_NE(std::string::npos, at) << record;
+        EXPECT_EQ(std::string::npos, bytes.find(record, at + 1)) << record;
+        expected_size += record.size();
+    }
+    EXPECT_EQ(expected_size, bytes.size());
+    // Another process reads the same index.
+    CInfoHolder reader;
+    reader.load_index();
+    auto records = reader.records();
+    ASSERT_EQ(4u, records.size());
+    for (size_t i = 1; i < records.size(); ++i)
+        EXPECT_LE(records[i - 1]->key, records[i]->key);
+    EXPECT_EQ(0, holder.get_icon_kind(wide(one).c_str()));
+    EXPECT_EQ(5, reader.get_icon_kind(wide(two).c_str()));
+
+    // The same batch again finds every stream as it should be.
+    batch.erase(batch.begin() + 2);
+    batch.erase(batch.begin());
+    results = holder.add_descriptions(batch);
+    for (const auto &result : results)
+        EXPECT_EQ(item_info::merge_outcome::in_place, result.outcome);
+    EXPECT_EQ(bytes, index_bytes());
+}
+
+// What merge_description does with each state of a stream; a stream that
+// keeps its text keeps its bytes, and a shorter text leaves no tail.
+TEST_F(StoreTest, AMergeWritesOnlyWhatTheStreamDoesNotHold) {
+    std::string path = make_file("item.txt");
+    item_info item(2, wide(path).c_str());
+    item_info::merge_outcome outcome;
+    int32_t held;
+    const std::string no_stream = "none";
+    struct merge_case {
+        std::string stored;
+        const char *text;
+        bool keep_text, keep_kind;
+        item_info::merge_outcome outcome;
+        int32_t held;
+        std::string after;
+    } cases[] = {
+        {no_stream, "new", true, false, item_info::merge_outcome::written, -1,
+         stream_record(2, "new")},
+        {stream_record(3, "longer old text"), "new", true, true, item_info::merge_outcome::kept, 3,
+         stream_record(3, "longer old text")},
+        {stream_record(3, "longer old text"), "new", false, true, item_info::merge_outcome::written,
+         3, stream_record(3, "new")},
+        {stream_record(3, "longer old text"), "new", false, false,
+         item_info::merge_outcome::written, 3, stream_record(2, "new")},
+        {stream_record(2, "new"), "new", false, false, item_info::merge_outcome::in_place, 2,
+         stream_record(2, "new")},
+        {std::string("\x02\0", 2), "new", true, false, item_info::merge_outcome::written, -1,
+         stream_record(2, "new")},
+    };
+    // Whichever open comes first, the result is the same.
+    for (bool stream_expected : {true, false}) {
+        for (const merge_case &c : cases) {
+            DeleteFileA((path + ":plivar").c_str());
+            if (c.stored != no_stream) {
+                ASSERT_TRUE(write_whole_file(path + ":plivar", c.stored));
+            }
+            EXPECT_EQ(0u, item.merge_description(c.text, c.keep_text, c.keep_kind, outcome, held,
+                                                 stream_expected));
+            EXPECT_EQ(c.outcome, outcome) << c.stored;
+            EXPECT_EQ(c.held, held) << c.stored;
+            EXPECT_EQ(c.after, stream_file_of(path)) << c.stored;
+        }
+        item_info gone(1, wide(temp_.path() + "gone.txt").c_str());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
+                  gone.merge_description("x", false, false, outcome, held, stream_expected));
+        EXPECT_FALSE(path_exists(temp_.path() + "gone.txt"));
+    }
+}
+
+} // namespace
