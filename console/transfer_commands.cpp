@@ -45,6 +45,7 @@ bool usable_item(const std::string &origin, const std::wstring &path, const std:
 // all; counts what each item's stream got.
 struct write_counts {
     size_t written = 0, in_place = 0, kept = 0;
+    size_t unindexed = 0; // stored, but not in files.dat
 };
 
 write_counts write_all(const std::vector<pending_write> &pending, command_result &result) {
@@ -66,7 +67,7 @@ write_counts write_all(const std::vector<pending_write> &pending, command_result
             continue;
         }
         if (code == 1)
-            result.fail(item + "stored, but files.dat could not be written");
+            ++counts.unindexed;
         switch (results[i].outcome) {
         case item_info::merge_outcome::written:
             ++counts.written;
@@ -79,6 +80,10 @@ write_counts write_all(const std::vector<pending_write> &pending, command_result
             break;
         }
     }
+    // The store has said why; once is enough.
+    if (counts.unindexed)
+        result.fail(std::to_string(counts.unindexed) +
+                    " descriptions were stored, but files.dat could not be written");
     return counts;
 }
 

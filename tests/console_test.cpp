@@ -475,4 +475,15 @@ TEST_F(ConsoleTest, TheStoresMessagesGoToStandardError) {
     EXPECT_EQ(1u, set.status);
     EXPECT_NE(std::string::npos, set.err.find("quillarvent: Quillarvent: ")) << set.err;
     EXPECT_EQ(stream_bytes(0, "text"), stream_of(item));
+
+    // A restore says so once, not once per item.
+    std::string backup = io_.path() + "backup.txt";
+    std::string lines = "# Quillarvent descriptions 1\r\n";
+    for (const char *name : {"one.txt", "two.txt", "three.txt"})
+        lines += "1\t" + make_file(name) + "\trestored\r\n";
+    ASSERT_TRUE(write_whole_file(backup, lines));
+    run_result restored = run({L"restore", wide(backup)});
+    EXPECT_EQ(1u, restored.status);
+    EXPECT_EQ(1u, count_of(restored.err, "could not be written")) << restored.err;
+    EXPECT_EQ(stream_bytes(1, "restored"), stream_of(folder_ + "two.txt"));
 }
