@@ -1,6 +1,7 @@
 #include "console/command_support.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "console/console_io.h"
 #include "console/text_forms.h"
@@ -39,6 +40,8 @@ size_t root_length(const std::wstring &path) {
 // Each existing component as the file system spells it; the rest of the
 // path as given.
 std::wstring real_spelling(const std::wstring &full) {
+    if (full.find_first_of(L"*?<>\"|") != std::wstring::npos)
+        return full;
     size_t start = root_length(full);
     std::wstring result = full.substr(0, start);
     if (start == 3 && result[0] >= L'a' && result[0] <= L'z')
@@ -61,6 +64,10 @@ std::wstring real_spelling(const std::wstring &full) {
 }
 
 } // namespace
+
+std::wstring shell_spelling_of(const std::wstring &path) {
+    return real_spelling(path);
+}
 
 void command_result::fail(const std::string &utf8_message) {
     say_error(utf8_message);
@@ -106,7 +113,8 @@ std::string shown_ansi(const std::string &path) {
 }
 
 bool item_path_of(const std::wstring &argument, std::wstring &path, std::string &problem) {
-    if (argument.empty() || argument.find_first_of(L"*?") != std::wstring::npos) {
+    // "<", ">" and '"' are wildcards to the file system's search too.
+    if (argument.empty() || argument.find_first_of(L"*?<>\"|") != std::wstring::npos) {
         problem = "not the name of one item";
         return false;
     }
@@ -165,6 +173,13 @@ bool item_exists(const std::wstring &path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::wstring path_key(const std::wstring &path) {
+    std::wstring key = path;
+    if (!key.empty())
+        CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+    return key;
+}
+
 bool path_less(const std::wstring &a, const std::wstring &b) {
     int order = CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                                      static_cast<int>(b.size()), TRUE);
@@ -188,7 +203,7 @@ std::vector<indexed_item> indexed_items(const std::wstring &folder) {
     return items;
 }
 
-bool read_file_bytes(const std::wstring &path, std::string &bytes, DWORD &error) {
+bool read_file_bytes(const std::wstring &path, std::string &bytes, DWORD &error, size_t limit) {
     bytes.clear();
     ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 0, nullptr));
@@ -197,8 +212,7 @@ bool read_file_bytes(const std::wstring &path, std::string &bytes, DWORD &error)
         return false;
     }
     LARGE_INTEGER size;
-    // A backup of every description a machine can hold is far smaller.
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > (1LL << 30)) {
+    if (!GetFileSizeEx(file.get(), &size) || static_cast<uint64_t>(size.QuadPart) > limit) {
         error = ERROR_FILE_TOO_LARGE;
         return false;
     }
@@ -249,7 +263,12 @@ bool replace_file_bytes(const std::wstring &path, const std::string &bytes, DWOR
         if (file.valid() && done == bytes.size() && !written)
             error = GetLastError();
     }
-    if (written &&
+    bool existed = item_exists(path);
+    if (written && existed &&
+        ReplaceFileW(path.c_str(), temporary, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                     nullptr))
+        return true;
+    if (written && !existed &&
         MoveFileExW(temporary, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         if (attributes != FILE_ATTRIBUTE_NORMAL)
             SetFileAttributesW(path.c_str(), attributes);

@@ -49,6 +49,9 @@ std::string shown_ansi(const std::string &path);
 // index cannot hold: wildcards, a character the code page lacks, a name
 // that is not a plain full path or is too long.
 bool item_path_of(const std::wstring &argument, std::wstring &path, std::string &problem);
+// A full path as the shell spells it: each existing component in the
+// file system's own case and long name, the rest as given.
+std::wstring shell_spelling_of(const std::wstring &path);
 // The same for a folder, which must exist.
 bool folder_path_of(const std::wstring &argument, std::wstring &folder, std::string &problem);
 // True when `path` lies inside `folder` (compared without regard to case).
@@ -56,6 +59,9 @@ bool is_under(const std::wstring &folder, const std::wstring &path);
 // The folder part of a path: "C:\" for an item in a drive's root.
 std::wstring parent_of(const std::wstring &path);
 bool item_exists(const std::wstring &path);
+// A path as the file system compares it (without regard to case), for
+// finding the same item under two spellings.
+std::wstring path_key(const std::wstring &path);
 // Orders paths as Explorer's list does, without regard to case.
 bool path_less(const std::wstring &a, const std::wstring &b);
 
@@ -69,10 +75,13 @@ struct indexed_item {
 // empty), ordered by path.
 std::vector<indexed_item> indexed_items(const std::wstring &folder);
 
-bool read_file_bytes(const std::wstring &path, std::string &bytes, DWORD &error);
-// Writes `bytes` to a new file beside `path` and moves it over `path`, so
-// an earlier file stays whole until the new one is. `attributes` are set on
-// the result.
+// False with ERROR_FILE_TOO_LARGE for a file over `limit` bytes.
+bool read_file_bytes(const std::wstring &path, std::string &bytes, DWORD &error,
+                     size_t limit = 1u << 30);
+// Writes `bytes` to a new file beside `path` and puts it in its place, so
+// an earlier file stays whole until the new one is; the earlier file's
+// attributes, streams and security go over to it. `attributes` are set on a
+// new file.
 bool replace_file_bytes(const std::wstring &path, const std::string &bytes, DWORD attributes,
                         DWORD &error);
 std::string error_text(DWORD error);

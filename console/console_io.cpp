@@ -95,6 +95,10 @@ bool read_input_text(std::string &ansi, std::string &problem) {
             problem = "standard input is marked UTF-8 but is not";
             return false;
         }
+        if (wide.find(L'\0') != std::wstring::npos) {
+            problem = "standard input holds a zero character";
+            return false;
+        }
         if (!ansi_of_wide(wide, ansi)) {
             problem = "the text holds a character the ANSI code page lacks";
             return false;

@@ -52,27 +52,41 @@ bool parse_backup_line(const std::string &line, backup_entry &entry, std::string
     return true;
 }
 
-bool descript_ion_line_of(const descript_ion_entry &entry, bool utf8, std::string &line) {
+bool descript_ion_line_of(const descript_ion_entry &entry, bool utf8, std::string &line,
+                          std::string &problem) {
     std::string text;
-    bool multi_line = false;
+    bool multi_line = false, literal_break = false;
     for (size_t at = 0; at < entry.text.size(); ++at) {
         char c = entry.text[at];
-        if (c == '\r' || c == '\n') {
+        if (IsDBCSLeadByte(static_cast<BYTE>(c)) && at + 1 < entry.text.size()) {
+            text += entry.text.substr(at, 2);
+            ++at;
+        } else if (c == '\r' || c == '\n') {
             if (c == '\r' && at + 1 < entry.text.size() && entry.text[at + 1] == '\n')
                 ++at;
             text += "\\n";
             multi_line = true;
         } else {
+            literal_break = literal_break ||
+                            (c == '\\' && at + 1 < entry.text.size() && entry.text[at + 1] == 'n');
             text += c;
         }
+    }
+    // Read back, that "\n" would become a line break.
+    if (multi_line && literal_break) {
+        problem = "a description of several lines that holds \"\\n\" cannot be told apart "
+                  "from its line breaks in descript.ion";
+        return false;
     }
     std::string name =
         entry.name.find(' ') != std::string::npos ? '"' + entry.name + '"' : entry.name;
     line = name + ' ' + text;
     if (utf8) {
         std::wstring wide;
-        if (!wide_path_of(line, wide) || !utf8_of_wide(wide, line))
+        if (!wide_path_of(line, wide) || !utf8_of_wide(wide, line)) {
+            problem = "has no UTF-8 form for this UTF-8 file";
             return false;
+        }
     }
     if (multi_line)
         line += multi_line_end;
@@ -126,8 +140,13 @@ bool parse_descript_ion_line(const std::string &raw, bool utf8, descript_ion_ent
         entry.text = text;
         return true;
     }
+    // In a double-byte code page a backslash may be the second byte of a
+    // character: only one of its own starts a line break.
     for (size_t at = 0; at < text.size(); ++at) {
-        if (text[at] == '\\' && at + 1 < text.size() && text[at + 1] == 'n') {
+        if (IsDBCSLeadByte(static_cast<BYTE>(text[at])) && at + 1 < text.size()) {
+            entry.text += text.substr(at, 2);
+            ++at;
+        } else if (text[at] == '\\' && at + 1 < text.size() && text[at + 1] == 'n') {
             entry.text += "\r\n";
             ++at;
         } else {

@@ -33,8 +33,10 @@ struct descript_ion_entry {
 };
 
 // The line without its line end, in ANSI or, for a file marked as UTF-8, in
-// UTF-8; false when the name or text has no UTF-8 form.
-bool descript_ion_line_of(const descript_ion_entry &entry, bool utf8, std::string &line);
+// UTF-8; false with `problem` set when the name or text has no UTF-8 form,
+// or the text could not be read back as it is.
+bool descript_ion_line_of(const descript_ion_entry &entry, bool utf8, std::string &line,
+                          std::string &problem);
 // False with `problem` set for a line that names no item of the folder.
 bool parse_descript_ion_line(const std::string &line, bool utf8, descript_ion_entry &entry,
                              std::string &problem);

@@ -59,8 +59,13 @@ int list_command(const command_line &line) {
         say_error(shown(line.operands[0]) + ": " + problem);
         return exit_failed;
     }
+    std::vector<indexed_item> items = indexed_items(folder);
+    if (!folder.empty() && items.empty() && !item_exists(folder)) {
+        say_error(shown(folder) + ": not found");
+        return exit_failed;
+    }
     std::string out;
-    for (const indexed_item &item : indexed_items(folder)) {
+    for (const indexed_item &item : items) {
         std::string text;
         int32_t kind = item.record->icon_kind;
         DWORD code = item.record->read_stream(text, &kind);
@@ -157,21 +162,16 @@ int remove_command(const command_line &line) {
         say_error(shown(line.operands[0]) + ": " + problem);
         return exit_failed;
     }
-    // A stream the index has not seen yet is entered, so that its removal
-    // goes the editor's way.
-    int32_t carried = read_icon_kind(path.c_str());
-    if (info_holder.lookup(path.c_str()) != CInfoHolder::entry_state::described) {
-        if (carried == -1) {
-            say_error(shown(path) + ": " + (item_exists(path) ? "no description" : "not found"));
-            return exit_failed;
-        }
-        DWORD entered = info_holder.enter_described(path.c_str(), carried);
-        if (entered > 1) {
-            say_error(shown(path) + ": " + one_line(remove_error_text(entered)));
-            return exit_failed;
-        }
+    // A stream the index has not seen has no record to drop.
+    DWORD code;
+    if (info_holder.lookup(path.c_str()) == CInfoHolder::entry_state::described) {
+        code = info_holder.remove_description(path.c_str());
+    } else if (read_icon_kind(path.c_str()) != -1) {
+        code = item_info(0, path.c_str()).delete_description();
+    } else {
+        say_error(shown(path) + ": " + (item_exists(path) ? "no description" : "not found"));
+        return exit_failed;
     }
-    DWORD code = info_holder.remove_description(path.c_str());
     if (code != ERROR_SUCCESS) {
         say_error(shown(path) + ": " + one_line(remove_error_text(code)));
         return exit_failed;

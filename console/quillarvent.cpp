@@ -56,8 +56,7 @@ void report_to_error_output(const char *caption, const char *text) {
 }
 
 int usage_error(const std::string &message) {
-    say_error(message);
-    write_error("Run \"quillarvent help\" for the commands.\r\n");
+    say_error(message + " (\"quillarvent help\" lists the commands)");
     return exit_usage;
 }
 
@@ -72,7 +71,7 @@ int parse(int argc, wchar_t **argv, const command_entry *&entry, command_line &l
     bool options_end = false;
     for (int i = 2; i < argc; ++i) {
         std::wstring argument = argv[i];
-        if (options_end || argument.size() < 3 || argument.compare(0, 2, L"--") != 0) {
+        if (options_end || argument.compare(0, 2, L"--") != 0) {
             line.operands.push_back(argument);
             continue;
         }
@@ -102,8 +101,9 @@ int parse(int argc, wchar_t **argv, const command_entry *&entry, command_line &l
     }
     if (line.operands.size() < entry->least_operands || line.operands.size() > entry->most_operands)
         return usage_error(shown(line.command) + ": wrong number of operands");
-    for (const std::wstring &operand : line.operands)
-        if (operand.empty())
+    // An empty text is a description the editor may save too.
+    for (size_t i = 0; i < line.operands.size(); ++i)
+        if (line.operands[i].empty() && !(entry->run == set_command && i == 1))
             return usage_error(shown(line.command) + ": an empty operand");
     return exit_done;
 }

@@ -1,7 +1,10 @@
 #include "console/commands.h"
 
+#include <shlobj.h>
+
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "console/file_formats.h"
 #include "console/text_forms.h"
@@ -12,6 +15,8 @@
 namespace {
 
 const wchar_t descript_ion_name[] = L"descript.ion";
+// Far more than any folder's descriptions; a larger file is not one.
+const size_t max_descript_ion_bytes = 64u << 20;
 
 std::string where(const std::wstring &file, size_t line_number) {
     return shown(file) + ":" + std::to_string(line_number);
@@ -24,9 +29,18 @@ struct pending_write {
 };
 
 // The item of a line checked as the store would, so that a refusal names
-// the line: a full path, with a text the stream holds.
-bool usable_item(const std::string &origin, const std::wstring &path, const std::string &text,
-                 command_result &result) {
+// the line: a full path, with a text the stream holds. The path is spelled
+// as the shell spells it, which is the key its handlers look up, and a path
+// an earlier line named (in any spelling) is refused: the second line would
+// undo the first.
+bool usable_item(const std::string &origin, std::wstring &path, const std::string &text,
+                 std::map<std::wstring, std::string> &seen, command_result &result) {
+    path = shell_spelling_of(path);
+    auto earlier = seen.emplace(path_key(path), origin);
+    if (!earlier.second) {
+        result.fail(origin + ": " + shown(path) + " was named before, at " + earlier.first->second);
+        return false;
+    }
     std::string ansi;
     if (!ansi_path_of(path.c_str(), ansi) || !is_canonical_full_path(path.c_str()) ||
         ansi.size() >= MAX_PATH) {
@@ -55,6 +69,7 @@ write_counts write_all(const std::vector<pending_write> &pending, command_result
         batch.push_back(write.description);
     std::vector<CInfoHolder::batch_result> results = info_holder.add_descriptions(batch);
     write_counts counts;
+    std::map<std::wstring, std::wstring> changed_folders;
     for (size_t i = 0; i < results.size(); ++i) {
         DWORD code = results[i].code;
         std::string item = pending[i].origin + ": " + shown(batch[i].path) + ": ";
@@ -71,6 +86,7 @@ write_counts write_all(const std::vector<pending_write> &pending, command_result
         switch (results[i].outcome) {
         case item_info::merge_outcome::written:
             ++counts.written;
+            changed_folders.emplace(path_key(parent_of(batch[i].path)), parent_of(batch[i].path));
             break;
         case item_info::merge_outcome::in_place:
             ++counts.in_place;
@@ -80,19 +96,15 @@ write_counts write_all(const std::vector<pending_write> &pending, command_result
             break;
         }
     }
+    // Open folder windows show the new descriptions: one notice per folder.
+    for (const auto &folder : changed_folders)
+        SHChangeNotify(SHCNE_UPDATEDIR, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, folder.second.c_str(),
+                       nullptr);
     // The store has said why; once is enough.
     if (counts.unindexed)
         result.fail(std::to_string(counts.unindexed) +
                     " descriptions were stored, but files.dat could not be written");
     return counts;
-}
-
-bool is_same_name(const std::string &a, const std::string &b) {
-    std::wstring wide_a, wide_b;
-    if (!wide_path_of(a, wide_a) || !wide_path_of(b, wide_b))
-        return a == b;
-    return CompareStringOrdinal(wide_a.c_str(), static_cast<int>(wide_a.size()), wide_b.c_str(),
-                                static_cast<int>(wide_b.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::string name_of(const std::string &ansi_path) {
@@ -142,43 +154,90 @@ std::vector<std::wstring> descript_ion_files(const std::wstring &folder, bool re
 
 int backup_command(const command_line &line) {
     std::wstring file;
+    DWORD error = ERROR_BAD_PATHNAME;
+    DWORD full_length = GetFullPathNameW(line.operands[0].c_str(), 0, nullptr, nullptr);
+    file.assign(full_length, L'\0');
+    if (full_length == 0 ||
+        GetFullPathNameW(line.operands[0].c_str(), full_length, &file[0], nullptr) >= full_length)
+        file.clear();
+    else
+        file.resize(wcslen(file.c_str()));
+    if (file.empty()) {
+        say_error(shown(line.operands[0]) + ": cannot be written: " + error_text(error));
+        return exit_failed;
+    }
+
     command_result result;
-    std::string content = std::string(backup_header) + "\r\n";
-    size_t count = 0;
+    std::vector<std::pair<std::wstring, std::string>> rows; // path, line
+    std::map<std::wstring, std::wstring> lost;              // key, path
+    std::set<std::wstring> backed_up;
     for (const indexed_item &item : indexed_items(std::wstring())) {
         backup_entry entry;
         entry.kind = item.record->icon_kind;
         entry.path = item.record->path;
         DWORD code = item.record->read_stream(entry.text, &entry.kind);
-        if (code != ERROR_SUCCESS) {
-            result.fail(shown(item.path) + ": not backed up: " +
-                        (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
-                             ? std::string("its description stream is gone (see check)")
-                             : error_text(code)));
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+            lost.emplace(path_key(item.path), item.path);
             continue;
+        }
+        if (code != ERROR_SUCCESS) {
+            result.fail(shown(item.path) + ": not backed up: " + error_text(code));
+            continue;
+        }
+        if (entry.kind < 0 || entry.kind > 5) {
+            result.fail(shown(item.path) + ": its stream holds kind " + std::to_string(entry.kind) +
+                        ", backed up as 0");
+            entry.kind = 0;
         }
         std::string row;
         if (!backup_line_of(entry, row)) {
             result.fail(shown(item.path) + ": not backed up: the path has no UTF-8 form");
             continue;
         }
-        content += row + "\r\n";
-        ++count;
+        rows.emplace_back(item.path, row);
+        backed_up.insert(path_key(item.path));
     }
-    DWORD full_length = GetFullPathNameW(line.operands[0].c_str(), 0, nullptr, nullptr);
-    file.assign(full_length, L'\0');
-    DWORD error = ERROR_BAD_PATHNAME;
-    if (full_length == 0 ||
-        GetFullPathNameW(line.operands[0].c_str(), full_length, &file[0], nullptr) >= full_length)
-        file.clear();
-    else
-        file.resize(wcslen(file.c_str()));
-    if (file.empty() || !replace_file_bytes(file, content, FILE_ATTRIBUTE_NORMAL, error)) {
+
+    // A description whose stream is gone since the earlier backup lives on
+    // only there: its line is kept, or this backup would lose it for good.
+    std::string old_bytes;
+    if (read_file_bytes(file, old_bytes, error)) {
+        bool utf8;
+        std::vector<std::string> old_lines = split_lines(old_bytes, utf8);
+        for (size_t i = 1;
+             !old_lines.empty() && old_lines[0] == backup_header && i < old_lines.size(); ++i) {
+            backup_entry entry;
+            std::string problem;
+            std::wstring path;
+            if (!parse_backup_line(old_lines[i], entry, problem) ||
+                !wide_path_of(entry.path, path) || backed_up.count(path_key(path)) ||
+                !item_exists(path))
+                continue;
+            std::string text;
+            if (item_info(0, path.c_str()).read_stream(text) == ERROR_SUCCESS && !text.empty())
+                continue;
+            backed_up.insert(path_key(path));
+            lost.erase(path_key(path));
+            rows.emplace_back(path, old_lines[i]);
+            result.fail(shown(path) + ": its description stream is gone; its line is kept from "
+                                      "the earlier backup (restore --only-missing brings it back)");
+        }
+    }
+    for (const auto &gone : lost)
+        result.fail(shown(gone.second) +
+                    ": not backed up: its description stream is gone (see check)");
+
+    std::sort(rows.begin(), rows.end(),
+              [](const auto &a, const auto &b) { return path_less(a.first, b.first); });
+    std::string content = std::string(backup_header) + "\r\n";
+    for (const auto &row : rows)
+        content += row.second + "\r\n";
+    if (!replace_file_bytes(file, content, FILE_ATTRIBUTE_NORMAL, error)) {
         say_error(shown(line.operands[0]) + ": cannot be written: " + error_text(error));
         return exit_failed;
     }
     if (!line.tsv)
-        say(std::to_string(count) + " descriptions backed up to " + shown(file));
+        say(std::to_string(rows.size()) + " descriptions backed up to " + shown(file));
     return result.status();
 }
 
@@ -199,6 +258,7 @@ int restore_command(const command_line &line) {
     }
     command_result result;
     std::vector<pending_write> pending;
+    std::map<std::wstring, std::string> seen;
     for (size_t i = 1; i < lines.size(); ++i) {
         if (lines[i].empty() || lines[i][0] == '#')
             continue;
@@ -211,7 +271,7 @@ int restore_command(const command_line &line) {
             continue;
         }
         wide_path_of(entry.path, path);
-        if (!usable_item(origin, path, entry.text, result))
+        if (!usable_item(origin, path, entry.text, seen, result))
             continue;
         // --only-missing: a stream that holds a text is left as it is.
         pending.push_back(
@@ -266,55 +326,48 @@ int export_command(const command_line &line) {
         DWORD error = ERROR_SUCCESS;
         DWORD attributes = GetFileAttributesW(file.c_str());
         bool existed = attributes != INVALID_FILE_ATTRIBUTES;
-        if (existed && !read_file_bytes(file, old_bytes, error)) {
+        if (existed && !read_file_bytes(file, old_bytes, error, max_descript_ion_bytes)) {
             result.fail(shown(file) + ": cannot be read: " + error_text(error));
             continue;
         }
         bool utf8 = false;
         std::vector<std::string> old_lines = split_lines(old_bytes, utf8);
-        std::vector<descript_ion_entry> &entries = group.second;
-        std::vector<bool> placed(entries.size(), false);
+        // Each item's line by its name as the file system compares names.
+        std::map<std::wstring, std::string> new_lines;
+        std::vector<std::wstring> order;
+        for (const descript_ion_entry &entry : group.second) {
+            std::string text, problem;
+            std::wstring name;
+            wide_path_of(entry.name, name);
+            if (!descript_ion_line_of(entry, utf8, text, problem)) {
+                result.fail(shown(file) + ": " + shown(name) + ": not exported: " + problem);
+                continue;
+            }
+            if (new_lines.emplace(path_key(name), text + "\r\n").second)
+                order.push_back(name);
+        }
         std::string content = utf8 ? "\xEF\xBB\xBF" : "";
-        bool complete = true;
-        auto line_of = [&](size_t i) {
-            std::string text;
-            if (descript_ion_line_of(entries[i], utf8, text))
-                return text + "\r\n";
-            complete = false;
-            result.fail(shown(file) + ": " + shown_ansi(entries[i].name) +
-                        ": has no UTF-8 form for this file");
-            return std::string();
-        };
         // Lines of items without a description here stay as they are.
+        std::set<std::wstring> placed;
         for (const std::string &old_line : old_lines) {
             descript_ion_entry parsed;
             std::string ignored;
-            size_t match = entries.size();
-            if (parse_descript_ion_line(old_line, utf8, parsed, ignored))
-                for (size_t i = 0; i < entries.size() && match == entries.size(); ++i)
-                    if (is_same_name(parsed.name, entries[i].name))
-                        match = i;
-            if (match == entries.size())
+            std::wstring name;
+            auto match = new_lines.end();
+            if (parse_descript_ion_line(old_line, utf8, parsed, ignored) &&
+                wide_path_of(parsed.name, name))
+                match = new_lines.find(path_key(name));
+            if (match == new_lines.end())
                 content += old_line + "\r\n";
-            else if (!placed[match]) {
-                content += line_of(match);
-                placed[match] = true;
-            }
+            else if (placed.insert(match->first).second)
+                content += match->second;
         }
-        std::vector<size_t> added;
-        for (size_t i = 0; i < entries.size(); ++i)
-            if (!placed[i])
-                added.push_back(i);
-        std::sort(added.begin(), added.end(), [&](size_t a, size_t b) {
-            std::wstring wide_a, wide_b;
-            wide_path_of(entries[a].name, wide_a);
-            wide_path_of(entries[b].name, wide_b);
-            return path_less(wide_a, wide_b);
-        });
-        for (size_t i : added)
-            content += line_of(i);
-        exported += entries.size();
-        if (!complete || content == old_bytes)
+        std::sort(order.begin(), order.end(), path_less);
+        for (const std::wstring &name : order)
+            if (!placed.count(path_key(name)))
+                content += new_lines[path_key(name)];
+        exported += new_lines.size();
+        if (content == old_bytes)
             continue;
         // A new file is hidden, as file managers keep it.
         DWORD kept = existed ? attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
@@ -345,10 +398,11 @@ int import_command(const command_line &line) {
     }
     command_result result;
     std::vector<pending_write> pending;
+    std::map<std::wstring, std::string> seen;
     for (const std::wstring &file : descript_ion_files(folder, line.recursive)) {
         std::string bytes;
         DWORD error;
-        if (!read_file_bytes(file, bytes, error)) {
+        if (!read_file_bytes(file, bytes, error, max_descript_ion_bytes)) {
             result.fail(shown(file) + ": cannot be read: " + error_text(error));
             continue;
         }
@@ -356,6 +410,9 @@ int import_command(const command_line &line) {
         std::vector<std::string> lines = split_lines(bytes, utf8);
         std::wstring item_folder = parent_of(file);
         for (size_t i = 0; i < lines.size(); ++i) {
+            // A DOS end-of-file mark ends the file.
+            if (!lines[i].empty() && lines[i][0] == '\x1A')
+                break;
             if (lines[i].empty())
                 continue;
             std::string origin = where(file, i + 1);
@@ -367,7 +424,7 @@ int import_command(const command_line &line) {
             std::wstring name, path;
             wide_path_of(entry.name, name);
             path = item_folder.back() == L'\\' ? item_folder + name : item_folder + L'\\' + name;
-            if (!usable_item(origin, path, entry.text, result))
+            if (!usable_item(origin, path, entry.text, seen, result))
                 continue;
             // descript.ion has no marker: a replaced description keeps its
             // own, a new one gets the first.
