@@ -245,6 +245,11 @@ TEST_F(ConsoleTest, ABackupBringsBackExactlyTheDescriptionsThatWereLost) {
     run_result checked = run({L"check"});
     EXPECT_EQ(1u, checked.status);
     EXPECT_EQ(lost.size(), count_of(checked.out, "stream gone: ")) << checked.out;
+    // The nightly backup after the loss keeps what only the earlier one has.
+    backed_up = run({L"backup", wide(backup)});
+    EXPECT_EQ(1u, backed_up.status);
+    EXPECT_EQ(lost.size(), count_of(backed_up.err, "kept from the earlier backup"))
+        << backed_up.err;
 
     run_result restored = run({L"restore", wide(backup), L"--only-missing"});
     ASSERT_EQ(0u, restored.status) << restored.err;
@@ -486,4 +491,47 @@ TEST_F(ConsoleTest, TheStoresMessagesGoToStandardError) {
     EXPECT_EQ(1u, restored.status);
     EXPECT_EQ(1u, count_of(restored.err, "could not be written")) << restored.err;
     EXPECT_EQ(stream_bytes(1, "restored"), stream_of(folder_ + "two.txt"));
+}
+
+// Names in files come in any case, and twice; the index gets the shell's
+// spelling once, and the first line wins.
+TEST_F(ConsoleTest, ItemsFromFilesAreSpelledAsTheShellSpellsThem) {
+    make_folder("e");
+    std::string readme = make_file("e\\README.txt"), notes = make_file("e\\Notes.txt");
+    ASSERT_TRUE(write_whole_file(folder_ + "e\\descript.ion",
+                                 "readme.txt from a dos file manager\r\n"
+                                 "README.TXT the same item again\r\n\x1A\r\n"));
+    run_result imported = run({L"import", wide(folder_ + "e")});
+    EXPECT_EQ(1u, imported.status);
+    EXPECT_EQ(1u, count_of(imported.err, "descript.ion:2: ")) << imported.err;
+    EXPECT_EQ(1u, count_of(imported.err, "was named before")) << imported.err;
+    EXPECT_EQ(stream_bytes(0, "from a dos file manager"), stream_of(readme));
+
+    std::string lower = folder_ + "e\\notes.TXT";
+    CharLowerBuffA(&lower[0], static_cast<DWORD>(lower.size() - 8));
+    std::string backup = io_.path() + "backup.txt";
+    ASSERT_TRUE(write_whole_file(backup, "# Quillarvent descriptions 1\r\n"
+                                         "2\t" +
+                                             lower +
+                                             "\tfirst\r\n"
+                                             "3\t" +
+                                             notes + "\tsecond\r\n"));
+    run_result restored = run({L"restore", wide(backup)});
+    EXPECT_EQ(1u, restored.status);
+    EXPECT_EQ(1u, count_of(restored.err, "backup.txt:3: ")) << restored.err;
+    EXPECT_EQ(stream_bytes(2, "first"), stream_of(notes));
+    restored = run({L"restore", wide(backup)});
+    EXPECT_EQ("0 descriptions restored, 1 already in place\r\n", restored.out);
+
+    run_result listed = run({L"list", L"--tsv", wide(folder_ + "e")});
+    EXPECT_EQ("2\t" + notes + "\tfirst\r\n0\t" + readme + "\tfrom a dos file manager\r\n",
+              listed.out);
+    run_result checked = run({L"check", wide(folder_ + "e")});
+    EXPECT_EQ("", checked.out + checked.err);
+
+    // After "--" a text may start with dashes; an empty text is a text.
+    EXPECT_EQ(0u, run({L"set", wide(notes), L"--", L"--dashes"}).status);
+    EXPECT_EQ(stream_bytes(2, "--dashes"), stream_of(notes));
+    EXPECT_EQ(0u, run({L"set", wide(notes), L""}).status);
+    EXPECT_EQ(stream_bytes(2, ""), stream_of(notes));
 }
