@@ -69,6 +69,37 @@ std::wstring shell_spelling_of(const std::wstring &path) {
     return real_spelling(path);
 }
 
+std::wstring path_speller::spell(const std::wstring &path) {
+    std::wstring parent = parent_of(path);
+    size_t name_start = parent.size() + (parent.empty() || parent.back() == L'\\' ? 0 : 1);
+    if (parent.empty() || name_start >= path.size() ||
+        path.find_first_of(L"*?<>\"|") != std::wstring::npos)
+        return shell_spelling_of(path);
+    std::wstring name = path.substr(name_start);
+    auto found = folders_.find(path_key(parent));
+    if (found == folders_.end()) {
+        folder_names listed;
+        listed.spelled = shell_spelling_of(parent);
+        std::wstring prefix =
+            listed.spelled.back() == L'\\' ? listed.spelled : listed.spelled + L'\\';
+        WIN32_FIND_DATAW data;
+        HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &data);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                listed.names.emplace(path_key(data.cFileName), data.cFileName);
+                if (data.cAlternateFileName[0])
+                    listed.names.emplace(path_key(data.cAlternateFileName), data.cFileName);
+            } while (FindNextFileW(search, &data));
+            FindClose(search);
+        }
+        found = folders_.emplace(path_key(parent), std::move(listed)).first;
+    }
+    const folder_names &folder = found->second;
+    auto real = folder.names.find(path_key(name));
+    std::wstring prefix = folder.spelled.back() == L'\\' ? folder.spelled : folder.spelled + L'\\';
+    return prefix + (real == folder.names.end() ? name : real->second);
+}
+
 void command_result::fail(const std::string &utf8_message) {
     say_error(utf8_message);
     status_ = exit_failed;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,20 @@ bool item_path_of(const std::wstring &argument, std::wstring &path, std::string 
 // A full path as the shell spells it: each existing component in the
 // file system's own case and long name, the rest as given.
 std::wstring shell_spelling_of(const std::wstring &path);
+// shell_spelling_of for many paths: each folder is spelled and listed once,
+// so a restore of thousands of items does not search every component of
+// every path again.
+class path_speller {
+  public:
+    std::wstring spell(const std::wstring &path);
+
+  private:
+    struct folder_names {
+        std::wstring spelled;
+        std::map<std::wstring, std::wstring> names; // by path_key, long and short names
+    };
+    std::map<std::wstring, folder_names> folders_;
+};
 // The same for a folder, which must exist.
 bool folder_path_of(const std::wstring &argument, std::wstring &folder, std::string &problem);
 // True when `path` lies inside `folder` (compared without regard to case).

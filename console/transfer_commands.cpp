@@ -33,10 +33,15 @@ struct pending_write {
 // as the shell spells it, which is the key its handlers look up, and a path
 // an earlier line named (in any spelling) is refused: the second line would
 // undo the first.
+struct named_items {
+    path_speller speller;
+    std::map<std::wstring, std::string> origins; // by path_key
+};
+
 bool usable_item(const std::string &origin, std::wstring &path, const std::string &text,
-                 std::map<std::wstring, std::string> &seen, command_result &result) {
-    path = shell_spelling_of(path);
-    auto earlier = seen.emplace(path_key(path), origin);
+                 named_items &seen, command_result &result) {
+    path = seen.speller.spell(path);
+    auto earlier = seen.origins.emplace(path_key(path), origin);
     if (!earlier.second) {
         result.fail(origin + ": " + shown(path) + " was named before, at " + earlier.first->second);
         return false;
@@ -258,7 +263,7 @@ int restore_command(const command_line &line) {
     }
     command_result result;
     std::vector<pending_write> pending;
-    std::map<std::wstring, std::string> seen;
+    named_items seen;
     for (size_t i = 1; i < lines.size(); ++i) {
         if (lines[i].empty() || lines[i][0] == '#')
             continue;
@@ -398,7 +403,7 @@ int import_command(const command_line &line) {
     }
     command_result result;
     std::vector<pending_write> pending;
-    std::map<std::wstring, std::string> seen;
+    named_items seen;
     for (const std::wstring &file : descript_ion_files(folder, line.recursive)) {
         std::string bytes;
         DWORD error;
