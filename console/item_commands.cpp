@@ -188,6 +188,7 @@ int check_command(const command_line &line) {
         return exit_failed;
     }
     command_result result;
+    size_t unfixed = 0;
     auto report = [&](const char *what, const char *tsv_what, const std::wstring &path,
                       bool fixed) {
         if (line.tsv)
@@ -195,7 +196,7 @@ int check_command(const command_line &line) {
         else
             write_out(std::string(what) + ": " + shown(path) + "\r\n");
         if (!fixed)
-            result.fail(shown(path) + ": " + what);
+            ++unfixed;
     };
 
     for (const indexed_item &item : indexed_items(folder)) {
@@ -247,5 +248,8 @@ int check_command(const command_line &line) {
                    fixed ? "not-indexed-indexed" : "not-indexed", path, fixed);
         }
     }
+    if (unfixed)
+        result.fail(std::to_string(unfixed) + (unfixed == 1 ? " problem" : " problems") +
+                    (line.fix ? " left" : " found"));
     return result.status();
 }
