@@ -184,6 +184,48 @@ bool folder_path_of(const std::wstring &argument, std::wstring &folder, std::str
     return true;
 }
 
+bool item_operand(const std::wstring &argument, std::wstring &path) {
+    std::string problem;
+    if (item_path_of(argument, path, problem))
+        return true;
+    say_error(shown(argument) + ": " + problem);
+    return false;
+}
+
+bool folder_operand(const std::wstring &argument, std::wstring &folder) {
+    std::string problem;
+    if (folder_path_of(argument, folder, problem))
+        return true;
+    say_error(shown(argument) + ": " + problem);
+    return false;
+}
+
+void walk_folder(const std::wstring &folder,
+                 const std::function<void(const std::wstring &, bool)> &found) {
+    found(folder, true);
+    std::vector<std::wstring> pending{folder};
+    while (!pending.empty()) {
+        std::wstring current = pending.back();
+        pending.pop_back();
+        std::wstring prefix = current.back() == L'\\' ? current : current + L'\\';
+        WIN32_FIND_DATAW data;
+        HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &data);
+        if (search == INVALID_HANDLE_VALUE)
+            continue;
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L".." || name.find(L':') != std::wstring::npos)
+                continue;
+            std::wstring path = prefix + name;
+            bool is_folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            found(path, is_folder);
+            if (is_folder && !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                pending.push_back(path);
+        } while (FindNextFileW(search, &data));
+        FindClose(search);
+    }
+}
+
 bool is_under(const std::wstring &folder, const std::wstring &path) {
     std::wstring prefix = folder;
     if (prefix.empty() || prefix.back() != L'\\')

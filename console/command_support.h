@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -69,6 +70,15 @@ class path_speller {
 };
 // The same for a folder, which must exist.
 bool folder_path_of(const std::wstring &argument, std::wstring &folder, std::string &problem);
+// item_path_of and folder_path_of for an operand of the command line; a
+// refusal is said on standard error.
+bool item_operand(const std::wstring &argument, std::wstring &path);
+bool folder_operand(const std::wstring &argument, std::wstring &folder);
+// Hands `folder` and every file and folder under it to `found(path,
+// is_folder)`. Junctions and links are not followed: they may lead back up.
+// A name with a colon is not an item: Wine shows a stream that way.
+void walk_folder(const std::wstring &folder,
+                 const std::function<void(const std::wstring &, bool)> &found);
 // True when `path` lies inside `folder` (compared without regard to case).
 bool is_under(const std::wstring &folder, const std::wstring &path);
 // The folder part of a path: "C:\" for an item in a drive's root.

@@ -22,43 +22,12 @@ bool is_not_found(DWORD code) {
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
-// Walks `folder` and everything under it, handing every file and folder to
-// `found`. Junctions and links are not followed: they may lead back up.
-template <typename Found> void walk(const std::wstring &folder, Found &&found) {
-    std::vector<std::wstring> pending{folder};
-    while (!pending.empty()) {
-        std::wstring current = pending.back();
-        pending.pop_back();
-        std::wstring prefix = current.back() == L'\\' ? current : current + L'\\';
-        WIN32_FIND_DATAW data;
-        HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &data);
-        if (search == INVALID_HANDLE_VALUE)
-            continue;
-        do {
-            std::wstring name = data.cFileName;
-            // A name with a colon is not an item: some file systems show a
-            // stream that way.
-            if (name == L"." || name == L".." || name.find(L':') != std::wstring::npos)
-                continue;
-            std::wstring path = prefix + name;
-            found(path);
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                pending.push_back(path);
-        } while (FindNextFileW(search, &data));
-        FindClose(search);
-    }
-}
-
 } // namespace
 
 int list_command(const command_line &line) {
     std::wstring folder;
-    std::string problem;
-    if (!line.operands.empty() && !item_path_of(line.operands[0], folder, problem)) {
-        say_error(shown(line.operands[0]) + ": " + problem);
+    if (!line.operands.empty() && !item_operand(line.operands[0], folder))
         return exit_failed;
-    }
     std::vector<indexed_item> items = indexed_items(folder);
     if (!folder.empty() && items.empty() && !item_exists(folder)) {
         say_error(shown(folder) + ": not found");
@@ -85,11 +54,8 @@ int list_command(const command_line &line) {
 
 int show_command(const command_line &line) {
     std::wstring path;
-    std::string problem;
-    if (!item_path_of(line.operands[0], path, problem)) {
-        say_error(shown(line.operands[0]) + ": " + problem);
+    if (!item_operand(line.operands[0], path))
         return exit_failed;
-    }
     item_info item(0, path.c_str());
     std::string text;
     int32_t kind = -1;
@@ -110,17 +76,14 @@ int show_command(const command_line &line) {
 
 int set_command(const command_line &line) {
     std::wstring path;
-    std::string problem;
-    if (!item_path_of(line.operands[0], path, problem)) {
-        say_error(shown(line.operands[0]) + ": " + problem);
+    if (!item_operand(line.operands[0], path))
         return exit_failed;
-    }
     // Writing the stream of a missing item would create an empty file.
     if (!item_exists(path)) {
         say_error(shown(path) + ": not found");
         return exit_failed;
     }
-    std::string text;
+    std::string text, problem;
     if (line.operands[1] == L"-") {
         if (!read_input_text(text, problem)) {
             say_error(problem);
@@ -157,11 +120,8 @@ int set_command(const command_line &line) {
 
 int remove_command(const command_line &line) {
     std::wstring path;
-    std::string problem;
-    if (!item_path_of(line.operands[0], path, problem)) {
-        say_error(shown(line.operands[0]) + ": " + problem);
+    if (!item_operand(line.operands[0], path))
         return exit_failed;
-    }
     // A stream the index has not seen has no record to drop.
     DWORD code;
     if (info_holder.lookup(path.c_str()) == CInfoHolder::entry_state::described) {
@@ -182,11 +142,8 @@ int remove_command(const command_line &line) {
 
 int check_command(const command_line &line) {
     std::wstring folder;
-    std::string problem;
-    if (!line.operands.empty() && !folder_path_of(line.operands[0], folder, problem)) {
-        say_error(shown(line.operands[0]) + ": " + problem);
+    if (!line.operands.empty() && !folder_operand(line.operands[0], folder))
         return exit_failed;
-    }
     command_result result;
     size_t unfixed = 0;
     auto report = [&](const char *what, const char *tsv_what, const std::wstring &path,
@@ -227,14 +184,11 @@ int check_command(const command_line &line) {
 
     if (!folder.empty()) {
         std::vector<std::wstring> unindexed;
-        auto look_at = [&](const std::wstring &path) {
-            if (info_holder.lookup(path.c_str()) == CInfoHolder::entry_state::described)
-                return;
-            if (read_icon_kind(path.c_str()) != -1)
+        walk_folder(folder, [&](const std::wstring &path, bool) {
+            if (info_holder.lookup(path.c_str()) != CInfoHolder::entry_state::described &&
+                read_icon_kind(path.c_str()) != -1)
                 unindexed.push_back(path);
-        };
-        look_at(folder);
-        walk(folder, look_at);
+        });
         for (const std::wstring &path : unindexed) {
             int32_t kind = read_icon_kind(path.c_str());
             bool fixed = false;

@@ -122,35 +122,21 @@ std::wstring descript_ion_in(const std::wstring &folder) {
 }
 
 // The descript.ion files of `folder`, and of every folder under it when
-// `recursive`; links are not followed.
+// `recursive`, in path order.
 std::vector<std::wstring> descript_ion_files(const std::wstring &folder, bool recursive) {
+    std::vector<std::wstring> folders{folder};
+    if (recursive)
+        walk_folder(folder, [&](const std::wstring &path, bool is_folder) {
+            if (is_folder && path != folder)
+                folders.push_back(path);
+        });
+    std::sort(folders.begin(), folders.end(), path_less);
     std::vector<std::wstring> files;
-    std::vector<std::wstring> pending{folder};
-    while (!pending.empty()) {
-        std::wstring current = pending.back();
-        pending.pop_back();
+    for (const std::wstring &current : folders) {
         std::wstring file = descript_ion_in(current);
         DWORD attributes = GetFileAttributesW(file.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
             files.push_back(file);
-        if (!recursive)
-            continue;
-        std::wstring prefix = current.back() == L'\\' ? current : current + L'\\';
-        WIN32_FIND_DATAW data;
-        HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &data);
-        if (search == INVALID_HANDLE_VALUE)
-            continue;
-        std::vector<std::wstring> children;
-        do {
-            std::wstring name = data.cFileName;
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && name != L"." &&
-                name != L".." && name.find(L':') == std::wstring::npos)
-                children.push_back(prefix + name);
-        } while (FindNextFileW(search, &data));
-        FindClose(search);
-        std::sort(children.begin(), children.end(), path_less);
-        pending.insert(pending.end(), children.rbegin(), children.rend());
     }
     return files;
 }
@@ -291,11 +277,8 @@ int restore_command(const command_line &line) {
 
 int export_command(const command_line &line) {
     std::wstring folder;
-    std::string problem;
-    if (!folder_path_of(line.operands[0], folder, problem)) {
-        say_error(shown(line.operands[0]) + ": " + problem);
+    if (!folder_operand(line.operands[0], folder))
         return exit_failed;
-    }
     command_result result;
     // Items by their folder; a folder spelled in two cases is one folder.
     std::map<std::wstring, std::vector<descript_ion_entry>,
@@ -396,14 +379,12 @@ int export_command(const command_line &line) {
 
 int import_command(const command_line &line) {
     std::wstring folder;
-    std::string problem;
-    if (!folder_path_of(line.operands[0], folder, problem)) {
-        say_error(shown(line.operands[0]) + ": " + problem);
+    if (!folder_operand(line.operands[0], folder))
         return exit_failed;
-    }
     command_result result;
     std::vector<pending_write> pending;
     named_items seen;
+    std::string problem;
     for (const std::wstring &file : descript_ion_files(folder, line.recursive)) {
         std::string bytes;
         DWORD error;
