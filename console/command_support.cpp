@@ -259,15 +259,26 @@ bool path_less(const std::wstring &a, const std::wstring &b) {
     return order == CSTR_LESS_THAN || (order == CSTR_EQUAL && a < b);
 }
 
-std::vector<indexed_item> indexed_items(const std::wstring &folder) {
+std::vector<indexed_item> indexed_items(const std::wstring &folder, bool shares,
+                                        command_result &result,
+                                        std::vector<checked_record> *refused) {
     std::vector<indexed_item> items;
-    for (const CInfoHolder::record_ptr &record : info_holder.records()) {
+    for (checked_record &entry : checked_records(info_holder, shares)) {
+        if (entry.use == record_use::not_full_path || entry.use == record_use::no_wide_form) {
+            if (refused)
+                refused->push_back(std::move(entry));
+            else
+                result.fail("files.dat holds \"" + shown_ansi(entry.record->path) +
+                            "\": " + record_use_text(entry.use));
+            continue;
+        }
+        if (!folder.empty() && !is_under(folder, entry.path))
+            continue;
         indexed_item item;
-        if (!wide_path_of(record->path, item.path) || item.path.empty())
-            continue;
-        if (!folder.empty() && !is_under(folder, item.path))
-            continue;
-        item.record = record;
+        item.path = std::move(entry.path);
+        item.record = std::move(entry.record);
+        item.unopened_share = entry.use == record_use::on_share;
+        item.key_matches = entry.key_matches;
         items.push_back(std::move(item));
     }
     std::sort(items.begin(), items.end(), [](const indexed_item &a, const indexed_item &b) {

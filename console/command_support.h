@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "store/index_records.h"
 #include "store/info_holder.h"
 
 // A parsed command line: the command, its operands and its options.
@@ -18,6 +19,8 @@ struct command_line {
     bool recursive = false;
     bool replace = false;
     bool fix = false;
+    bool dry_run = false;
+    bool shares = false; // whole-index passes open items on shares too
     int kind = -1; // -1 when --kind was not given
 };
 
@@ -90,15 +93,20 @@ std::wstring path_key(const std::wstring &path);
 // Orders paths as Explorer's list does, without regard to case.
 bool path_less(const std::wstring &a, const std::wstring &b);
 
-// A record of the index with its UTF-16 path; records whose path has no
-// UTF-16 form (damaged files.dat) are left out.
+// A record of the index with its UTF-16 path.
 struct indexed_item {
     std::wstring path;
     CInfoHolder::record_ptr record;
+    bool unopened_share = false; // on a share, and --shares was not given: never opened
+    bool key_matches = true;     // false: the shell never finds the record
 };
 // Every record of the index (or those under `folder` when it is not
-// empty), ordered by path.
-std::vector<indexed_item> indexed_items(const std::wstring &folder);
+// empty), ordered by path. A record that names no item by a full path is
+// said on standard error, fails the command and is left out, or, when
+// `refused` is given, handed to it instead; it is never opened.
+std::vector<indexed_item> indexed_items(const std::wstring &folder, bool shares,
+                                        command_result &result,
+                                        std::vector<checked_record> *refused = nullptr);
 
 // False with ERROR_FILE_TOO_LARGE for a file over `limit` bytes.
 bool read_file_bytes(const std::wstring &path, std::string &bytes, DWORD &error,

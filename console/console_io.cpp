@@ -13,29 +13,60 @@ bool is_console(HANDLE handle) {
     return GetConsoleMode(handle, &mode) != 0;
 }
 
-void write_to(DWORD which, const std::string &utf8) {
+bool output_lost = false;
+
+bool write_to(DWORD which, const std::string &utf8) {
+    if (utf8.empty())
+        return true;
     HANDLE handle = GetStdHandle(which);
-    if (handle == INVALID_HANDLE_VALUE || !handle || utf8.empty())
-        return;
+    if (handle == INVALID_HANDLE_VALUE || !handle)
+        return false;
     std::wstring wide;
     if (is_console(handle) && wide_of_utf8(utf8, wide)) {
-        DWORD written;
-        WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-        return;
+        DWORD written = 0;
+        return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written,
+                             nullptr) &&
+               written == wide.size();
     }
     for (size_t done = 0; done < utf8.size();) {
         DWORD written = 0;
         DWORD chunk = static_cast<DWORD>(std::min<size_t>(utf8.size() - done, 1 << 20));
         if (!WriteFile(handle, utf8.data() + done, chunk, &written, nullptr) || written == 0)
-            return;
+            return false;
         done += written;
     }
+    return true;
 }
 
 } // namespace
 
-void write_out(const std::string &utf8) {
-    write_to(STD_OUTPUT_HANDLE, utf8);
+bool write_out(const std::string &utf8) {
+    if (write_to(STD_OUTPUT_HANDLE, utf8))
+        return true;
+    output_lost = true;
+    return false;
+}
+
+bool output_was_lost() {
+    return output_lost;
+}
+
+bool read_input_bytes(std::string &bytes, size_t limit) {
+    bytes.clear();
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == INVALID_HANDLE_VALUE || !input)
+        return false;
+    char buffer[65536];
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(input, buffer, sizeof(buffer), &read, nullptr))
+            return GetLastError() == ERROR_BROKEN_PIPE;
+        if (read == 0)
+            return true;
+        if (bytes.size() + read > limit)
+            return false;
+        bytes.append(buffer, read);
+    }
 }
 
 void write_error(const std::string &utf8) {

@@ -156,6 +156,41 @@ bool parse_descript_ion_line(const std::string &raw, bool utf8, descript_ion_ent
     return true;
 }
 
+const char *descript_ion_refusal(const std::string &bytes, bool for_writing) {
+    if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0)
+        return "is UTF-16";
+    if (bytes.find('\0') != std::string::npos)
+        return "holds zero bytes";
+    size_t end_mark = bytes.find('\x1A');
+    if (for_writing && end_mark != std::string::npos && end_mark + 1 < bytes.size())
+        return "holds text after a DOS end-of-file mark";
+    // A marked file is read line by line, each line checked on its own.
+    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 || GetACP() == CP_UTF8)
+        return nullptr;
+    // The end mark of a multi-line description is no UTF-8.
+    std::string text;
+    text.reserve(bytes.size());
+    for (size_t at = 0; at < bytes.size(); ++at) {
+        if (bytes.compare(at, 2, multi_line_end) == 0 &&
+            (at + 2 == bytes.size() || bytes[at + 2] == '\r' || bytes[at + 2] == '\n')) {
+            ++at;
+            continue;
+        }
+        text += bytes[at];
+    }
+    bool ascii = true;
+    for (char c : text)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    std::wstring wide;
+    if (!ascii && wide_of_utf8(text, wide))
+        return "is UTF-8 without a byte-order mark, not the ANSI code page";
+    if (!text.empty() && text.size() < 0x7fffffff &&
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
+                            static_cast<int>(text.size()), nullptr, 0) == 0)
+        return "holds bytes the ANSI code page does not define";
+    return nullptr;
+}
+
 std::vector<std::string> split_lines(const std::string &bytes, bool &utf8) {
     utf8 = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
     std::vector<std::string> lines;

@@ -41,6 +41,13 @@ bool descript_ion_line_of(const descript_ion_entry &entry, bool utf8, std::strin
 bool parse_descript_ion_line(const std::string &line, bool utf8, descript_ion_entry &entry,
                              std::string &problem);
 
+// Why a descript.ion must be left as it is, or null when it is ANSI text
+// (or UTF-8 with its byte-order mark) that lines can be added to. Refused:
+// UTF-16, zero bytes, UTF-8 without its mark on a system whose code page is
+// not UTF-8, and bytes the code page does not define. `for_writing` also refuses
+// text after a DOS end-of-file mark, which the lines written would follow.
+const char *descript_ion_refusal(const std::string &bytes, bool for_writing);
+
 // The lines of a text file without their line ends (CR LF or LF); `utf8`
 // tells whether it started with a UTF-8 byte-order mark, which is dropped.
 std::vector<std::string> split_lines(const std::string &bytes, bool &utf8);

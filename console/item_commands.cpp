@@ -2,6 +2,9 @@
 
 #include <shlobj.h>
 
+#include <set>
+#include <utility>
+
 #include "console/console_io.h"
 #include "console/text_forms.h"
 #include "store/description_edit.h"
@@ -24,11 +27,31 @@ bool is_not_found(DWORD code) {
 
 } // namespace
 
+// How an item's description stands, for list: a word for --tsv and the
+// text shown in place of a description that cannot be read.
+struct description_state {
+    const char *tsv;
+    std::string shown;
+};
+
+description_state state_of(const indexed_item &item, DWORD code) {
+    if (item.unopened_share)
+        return {"share-not-opened", "(on a share: not opened; --shares opens it)"};
+    if (code == ERROR_SUCCESS)
+        return {"ok", ""};
+    if (is_not_found(code))
+        return item_exists(item.path)
+                   ? description_state{"stream-gone", "(no description stream: see check)"}
+                   : description_state{"item-gone", "(the item is gone: see check)"};
+    return {"unreadable", "(cannot be read: " + error_text(code) + ")"};
+}
+
 int list_command(const command_line &line) {
     std::wstring folder;
     if (!line.operands.empty() && !item_operand(line.operands[0], folder))
         return exit_failed;
-    std::vector<indexed_item> items = indexed_items(folder);
+    command_result result;
+    std::vector<indexed_item> items = indexed_items(folder, line.shares, result);
     if (!folder.empty() && items.empty() && !item_exists(folder)) {
         say_error(shown(folder) + ": not found");
         return exit_failed;
@@ -37,19 +60,18 @@ int list_command(const command_line &line) {
     for (const indexed_item &item : items) {
         std::string text;
         int32_t kind = item.record->icon_kind;
-        DWORD code = item.record->read_stream(text, &kind);
+        DWORD code = item.unopened_share ? ERROR_SUCCESS : item.record->read_stream(text, &kind);
+        description_state state = state_of(item, code);
         std::string first = first_line_of(text);
         if (line.tsv)
             out += std::to_string(kind) + '\t' + shown(item.path) + '\t' +
-                   escaped_utf8_of_ansi(first) + "\r\n";
+                   escaped_utf8_of_ansi(first) + '\t' + state.tsv + "\r\n";
         else
             out += std::to_string(kind) + "  " + shown(item.path) + "  " +
-                   (code == ERROR_SUCCESS ? shown_ansi(first)
-                                          : std::string("(no description stream: see check)")) +
-                   "\r\n";
+                   (state.shown.empty() ? shown_ansi(first) : state.shown) + "\r\n";
     }
     write_out(out);
-    return exit_done;
+    return result.status();
 }
 
 int show_command(const command_line &line) {
@@ -140,23 +162,87 @@ int remove_command(const command_line &line) {
     return exit_done;
 }
 
+namespace {
+
+// A problem check found, and what --fix did about it; said once the fixes
+// are read back from files.dat.
+struct check_finding {
+    std::string what, tsv_what; // as found
+    std::string fixed_what, tsv_fixed_what;
+    std::wstring path;
+    std::string shown_path;
+    bool counts = true; // a problem, not a note
+    enum class fix { none, dropped, indexed } fix_made = fix::none;
+    CInfoHolder::record_ptr record; // the record dropped
+    bool fixed = false;
+};
+
+// What files.dat holds now, as another process would read it.
+bool reread_index(std::set<std::pair<uint32_t, std::string>> &records) {
+    CInfoHolder reread;
+    if (reread.load_index() != ERROR_SUCCESS)
+        return false;
+    for (const CInfoHolder::record_ptr &record : reread.records())
+        records.emplace(record->key, record->path);
+    return true;
+}
+
+} // namespace
+
 int check_command(const command_line &line) {
     std::wstring folder;
     if (!line.operands.empty() && !folder_operand(line.operands[0], folder))
         return exit_failed;
-    command_result result;
-    size_t unfixed = 0;
-    auto report = [&](const char *what, const char *tsv_what, const std::wstring &path,
-                      bool fixed) {
-        if (line.tsv)
-            write_out(std::string(tsv_what) + '\t' + shown(path) + "\r\n");
-        else
-            write_out(std::string(what) + ": " + shown(path) + "\r\n");
-        if (!fixed)
-            ++unfixed;
+    command_result result, listing;
+    std::vector<check_finding> findings;
+    auto found = [&](const char *what, const char *tsv_what, const std::wstring &path) {
+        check_finding finding;
+        finding.what = what;
+        finding.tsv_what = tsv_what;
+        finding.path = path;
+        finding.shown_path = shown(path);
+        findings.push_back(finding);
+        return &findings.back();
     };
 
-    for (const indexed_item &item : indexed_items(folder)) {
+    std::vector<checked_record> refused;
+    std::vector<indexed_item> items = indexed_items(folder, line.shares, listing, &refused);
+    for (const checked_record &entry : refused) {
+        check_finding finding;
+        finding.what = "not a full path, never opened";
+        finding.tsv_what = "not-full-path";
+        finding.shown_path = shown_ansi(entry.record->path);
+        finding.record = entry.record;
+        if (line.fix) {
+            info_holder.forget_record(entry.record);
+            finding.fix_made = check_finding::fix::dropped;
+            finding.fixed_what = "not a full path, dropped from the index";
+            finding.tsv_fixed_what = "not-full-path-dropped";
+        }
+        findings.push_back(finding);
+    }
+    for (const indexed_item &item : items) {
+        if (item.unopened_share) {
+            check_finding *note = found("on a share, not checked (--shares checks it)",
+                                        "share-not-opened", item.path);
+            note->counts = false;
+            continue;
+        }
+        if (!item.key_matches) {
+            // Written under another code page: the shell looks the path up
+            // under another key and never finds the record.
+            check_finding *finding =
+                found("indexed under another key (written under another code page)",
+                      "wrong-key", item.path);
+            if (line.fix) {
+                info_holder.forget_record(item.record);
+                info_holder.enter_described(item.path.c_str(), item.record->icon_kind);
+                finding->fix_made = check_finding::fix::indexed;
+                finding->fixed_what = "indexed under another key, indexed again";
+                finding->tsv_fixed_what = "wrong-key-indexed";
+            }
+            continue;
+        }
         std::string text;
         DWORD code = item.record->read_stream(text);
         if (code == ERROR_SUCCESS)
@@ -166,20 +252,18 @@ int check_command(const command_line &line) {
             continue;
         }
         bool item_gone = !item_exists(item.path);
-        bool fixed = false;
+        check_finding *finding = found(item_gone ? "item gone" : "stream gone",
+                                       item_gone ? "item-gone" : "stream-gone", item.path);
+        finding->record = item.record;
         if (line.fix) {
             // The store drops a record only when the item or its stream is
             // gone for good, never one on a volume that is not there.
             info_holder.get_description(item.path.c_str(), text);
-            fixed = info_holder.lookup(item.path.c_str()) != CInfoHolder::entry_state::described;
+            finding->fix_made = check_finding::fix::dropped;
+            finding->fixed_what = item_gone ? "item gone, dropped from the index"
+                                            : "stream gone, dropped from the index";
+            finding->tsv_fixed_what = item_gone ? "item-gone-dropped" : "stream-gone-dropped";
         }
-        if (fixed)
-            report(item_gone ? "item gone, dropped from the index"
-                             : "stream gone, dropped from the index",
-                   item_gone ? "item-gone-dropped" : "stream-gone-dropped", item.path, true);
-        else
-            report(item_gone ? "item gone" : "stream gone", item_gone ? "item-gone" : "stream-gone",
-                   item.path, false);
     }
 
     if (!folder.empty()) {
@@ -191,16 +275,48 @@ int check_command(const command_line &line) {
         });
         for (const std::wstring &path : unindexed) {
             int32_t kind = read_icon_kind(path.c_str());
-            bool fixed = false;
-            if (line.fix && kind >= 0 && kind <= 5)
-                fixed = info_holder.enter_described(path.c_str(), kind) <= 1 &&
-                        info_holder.lookup(path.c_str()) == CInfoHolder::entry_state::described;
-            if (line.fix && !fixed && fits_code_page(path.c_str()) && (kind < 0 || kind > 5))
+            if (!fits_code_page(path.c_str())) {
+                // Said once, as a note: no fix can ever index this name.
+                check_finding *note = found(
+                    "not indexed: the name has a character the ANSI code page lacks, which "
+                    "files.dat cannot hold",
+                    "not-indexed-outside-code-page", path);
+                note->counts = false;
+                continue;
+            }
+            if (kind < 0 || kind > 5) {
                 result.fail(shown(path) + ": the stream holds kind " + std::to_string(kind) +
                             ", outside 0-5");
-            report(fixed ? "not indexed, now indexed" : "not indexed",
-                   fixed ? "not-indexed-indexed" : "not-indexed", path, fixed);
+                continue;
+            }
+            check_finding *finding = found("not indexed", "not-indexed", path);
+            if (line.fix && info_holder.enter_described(path.c_str(), kind) <= 1) {
+                finding->fix_made = check_finding::fix::indexed;
+                finding->fixed_what = "not indexed, now indexed";
+                finding->tsv_fixed_what = "not-indexed-indexed";
+            }
         }
+    }
+
+    // A fix counts only when files.dat, read again, shows it.
+    std::set<std::pair<uint32_t, std::string>> now;
+    bool reread = line.fix && reread_index(now);
+    if (line.fix && !reread)
+        result.fail("files.dat cannot be read again: no fix is confirmed");
+    size_t unfixed = 0;
+    for (check_finding &finding : findings) {
+        if (reread && finding.fix_made == check_finding::fix::dropped)
+            finding.fixed = !now.count({finding.record->key, finding.record->path});
+        if (reread && finding.fix_made == check_finding::fix::indexed) {
+            std::string ansi;
+            finding.fixed = ansi_path_of(finding.path.c_str(), ansi) &&
+                            now.count({path_hash(finding.path.c_str()), ansi});
+        }
+        const std::string &what = finding.fixed ? finding.fixed_what : finding.what;
+        const std::string &tsv_what = finding.fixed ? finding.tsv_fixed_what : finding.tsv_what;
+        write_out((line.tsv ? tsv_what + '\t' : what + ": ") + finding.shown_path + "\r\n");
+        if (finding.counts && !finding.fixed)
+            ++unfixed;
     }
     if (unfixed)
         result.fail(std::to_string(unfixed) + (unfixed == 1 ? " problem" : " problems") +

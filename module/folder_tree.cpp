@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace {
 
 bool is_drive_path(const std::wstring &path) {
@@ -40,28 +42,40 @@ bool has_dot_component(const std::wstring &path) {
     return false;
 }
 
-bool remove_tree(const std::wstring &folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            std::wstring path = folder + L"\\" + name;
-            DWORD attributes = found.dwFileAttributes;
-            if (attributes & FILE_ATTRIBUTE_READONLY)
-                SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-                DeleteFileW(path.c_str());
-            else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                RemoveDirectoryW(path.c_str()); // the link, not what it points to
-            else
-                remove_tree(path);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+// Iterative: a tree planted deep enough would overflow the stack of a
+// recursive walk.
+bool remove_tree(const std::wstring &root) {
+    std::vector<std::wstring> pending{root};
+    std::vector<std::wstring> emptied; // every parent before its children
+    while (!pending.empty()) {
+        std::wstring folder = std::move(pending.back());
+        pending.pop_back();
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                std::wstring name = found.cFileName;
+                if (name == L"." || name == L"..")
+                    continue;
+                std::wstring path = folder + L"\\" + name;
+                DWORD attributes = found.dwFileAttributes;
+                if (attributes & FILE_ATTRIBUTE_READONLY)
+                    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+                if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                    DeleteFileW(path.c_str());
+                else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                    RemoveDirectoryW(path.c_str()); // the link, not what it points to
+                else
+                    pending.push_back(path);
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        emptied.push_back(std::move(folder));
     }
-    return RemoveDirectoryW(folder.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    for (auto folder = emptied.rbegin(); folder != emptied.rend(); ++folder)
+        RemoveDirectoryW(folder->c_str());
+    return GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES &&
+           (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND);
 }
 
 } // namespace

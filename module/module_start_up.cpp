@@ -163,12 +163,12 @@ bool extract_overlay_icons() {
     return any_present;
 }
 
-void store_start_up(HMODULE module) {
+DWORD store_start_up(HMODULE module) {
     module_instance = module;
     read_os_version();
     set_module_folder();
     set_index_path();
-    info_holder.load_index();
+    return info_holder.load_index();
 }
 
 void module_start_up(HMODULE module) {

@@ -40,8 +40,9 @@ void ensure_module_started();
 long module_start_up_runs();
 
 // What the store needs of start-up: the module's folder, the index path and
-// the index. A program that uses the store calls this with its own handle.
-void store_start_up(HMODULE module);
+// the index. A program that uses the store calls this with its own handle;
+// the result is the index load's (see CInfoHolder::load_index).
+DWORD store_start_up(HMODULE module);
 void module_start_up(HMODULE module);
 void read_os_version();
 

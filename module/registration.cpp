@@ -16,6 +16,7 @@
 #include "module/module_start_up.h"
 #include "module/settings.h"
 #include "module/win_handles.h"
+#include "store/index_records.h"
 #include "store/info_holder.h"
 #include "store/path_text.h"
 
@@ -400,12 +401,11 @@ void remove_all_descriptions(bool ask) {
     if (!ask || MessageBoxA(nullptr, "Remove all descriptions ?", "Remove descriptions ?",
                             MB_YESNO) != IDYES)
         return;
-    for (long n = 0;; ++n) {
-        CInfoHolder::record_ptr record = info_holder.item_at(n);
-        if (!record)
-            break;
-        record->delete_description();
-    }
+    // Streams on shares stay: this runs as an administrator, and a record
+    // any user may have written must not make it connect to a server.
+    for (const checked_record &entry : checked_records(info_holder, false))
+        if (entry.use == record_use::usable)
+            entry.record->delete_description();
     if (index_path[0])
         DeleteFileA(index_path);
 }

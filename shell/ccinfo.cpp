@@ -4,6 +4,7 @@
 #include "module/guarded_call.h"
 #include "module/module_start_up.h"
 #include "shell/info_tip.h"
+#include "store/path_text.h"
 #include "ui/bitmaps.h"
 #include "ui/window_main.h"
 
@@ -157,6 +158,10 @@ STDMETHODIMP CCInfo::Initialize(PCIDLIST_ABSOLUTE, IDataObject *data, HKEY) {
                 if (drop_list_is_whole(block, GlobalSize(medium.hGlobal)))
                     hr = first_dropped_name(static_cast<HDROP>(medium.hGlobal), name);
                 GlobalUnlock(medium.hGlobal);
+                // Only an item named by a plain full path gets the entry: a
+                // device or pipe name would be opened by the editor.
+                if (SUCCEEDED(hr) && !is_canonical_full_path(name.c_str()))
+                    hr = E_INVALIDARG;
                 if (SUCCEEDED(hr))
                     item_path = name;
             }

@@ -2,6 +2,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include <sddl.h>
 #include <xmmintrin.h>
 
 #include <algorithm>
@@ -12,6 +13,48 @@
 namespace {
 
 const DWORD sharing_wait_ms = 1000;
+// How long a missing files.dat may be the instant of another's replace.
+const DWORD missing_wait_ms = 50;
+
+// Processes of this version take their turn at files.dat by a mutex named
+// after its path, in the global namespace so that every session of the
+// machine shares it. Every user may wait on it and release it, as every
+// user may write the file. False when another holds the turn past the wait;
+// `turn` stays null, and true, when the mutex cannot be made at all (one a
+// user made first without access for others): the file's own exclusive
+// open still keeps writers apart.
+bool take_index_turn(const std::string &path, DWORD wait_ms, HANDLE &turn) {
+    turn = nullptr;
+    static PSECURITY_DESCRIPTOR descriptor = [] {
+        PSECURITY_DESCRIPTOR made = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;0x100001;;;WD)",
+                                                             SDDL_REVISION_1, &made, nullptr);
+        return made;
+    }();
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (char c : path) {
+        h ^= static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        h *= 0x100000001b3ull;
+    }
+    char name[64];
+    wsprintfA(name, "Global\\Quillarvent.files.dat.%08lx%08lx", static_cast<unsigned long>(h >> 32),
+              static_cast<unsigned long>(h));
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    HANDLE mutex = CreateMutexExA(descriptor ? &attributes : nullptr, name, 0,
+                                  SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    if (!mutex)
+        return true;
+    DWORD waited = WaitForSingleObject(mutex, wait_ms);
+    // An abandoned turn is ours: its holder ended, and files.dat was only
+    // ever replaced whole.
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        turn = mutex;
+        return true;
+    }
+    CloseHandle(mutex);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+}
 
 // A whole marker at `at`, or, at the very end, the first bytes of one: the
 // last record's marker may have been cut short.
@@ -148,36 +191,62 @@ void CIndexFile::close() {
     if (file_ != INVALID_HANDLE_VALUE)
         CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
+    if (turn_) {
+        ReleaseMutex(turn_);
+        CloseHandle(turn_);
+        turn_ = nullptr;
+    }
 }
 
-bool CIndexFile::open(const char *path, DWORD disposition) {
-    if (!path || !path[0]) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return false;
-    }
-    DWORD start = GetTickCount();
+bool CIndexFile::open_file(DWORD disposition, DWORD start, bool may_be_missing) {
     for (;;) {
-        file_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+        file_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD error = GetLastError();
-        if (file_ != INVALID_HANDLE_VALUE) {
-            index_stamp stamp;
-            if (current(stamp)) {
-                opened_time_ = stamp.written;
-                opened_size_ = stamp.size;
-            }
+        if (file_ != INVALID_HANDLE_VALUE)
             return true;
-        }
-        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
-            GetTickCount() - start >= sharing_wait_ms)
+        bool passing = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+                       (may_be_missing && error == ERROR_FILE_NOT_FOUND &&
+                        GetTickCount() - start < missing_wait_ms);
+        if (!passing || GetTickCount() - start >= sharing_wait_ms) {
+            SetLastError(error);
             return false;
+        }
         Sleep(2);
     }
 }
 
+bool CIndexFile::open(const char *path, DWORD disposition) {
+    close();
+    if (!path || !path[0]) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    path_ = path;
+    written_ = false;
+    DWORD start = GetTickCount();
+    if (!take_index_turn(path_, sharing_wait_ms, turn_))
+        return false;
+    // Without the turn another writer may be between its replace and its
+    // reopen: a missing file is looked at again for a moment.
+    if (!open_file(disposition, start, !turn_)) {
+        DWORD error = GetLastError();
+        close();
+        SetLastError(error);
+        return false;
+    }
+    index_stamp stamp;
+    if (current(stamp)) {
+        opened_time_ = stamp.written;
+        opened_size_ = stamp.size;
+    }
+    return true;
+}
+
 bool CIndexFile::current(index_stamp &stamp) const {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file_, &size) || !GetFileTime(file_, nullptr, nullptr, &stamp.written)) {
+    if (file_ == INVALID_HANDLE_VALUE || !GetFileSizeEx(file_, &size) ||
+        !GetFileTime(file_, nullptr, nullptr, &stamp.written)) {
         stamp.size = -1;
         return false;
     }
@@ -193,8 +262,8 @@ bool CIndexFile::is_as_left(const index_stamp &stamp) const {
 
 bool CIndexFile::read(std::string &image) const {
     LARGE_INTEGER size, zero = {};
-    if (!GetFileSizeEx(file_, &size) || size.QuadPart > 0x7fffffff ||
-        !SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN))
+    if (file_ == INVALID_HANDLE_VALUE || !GetFileSizeEx(file_, &size) ||
+        size.QuadPart > 0x7fffffff || !SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN))
         return false;
     image.resize(static_cast<size_t>(size.QuadPart));
     size_t done = 0;
@@ -212,34 +281,93 @@ bool CIndexFile::append(const std::string &bytes) {
     LARGE_INTEGER zero = {};
     DWORD written = 0;
     written_ = true;
-    return SetFilePointerEx(file_, zero, nullptr, FILE_END) &&
+    return file_ != INVALID_HANDLE_VALUE && SetFilePointerEx(file_, zero, nullptr, FILE_END) &&
            WriteFile(file_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
-bool CIndexFile::write_over(const std::string &image) {
-    LARGE_INTEGER zero = {};
-    DWORD written = 0;
-    written_ = true;
-    return SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN) &&
-           (image.empty() ||
-            (WriteFile(file_, image.data(), static_cast<DWORD>(image.size()), &written, nullptr) &&
-             written == image.size())) &&
-           SetEndOfFile(file_);
+FILETIME CIndexFile::later_time() const {
+    // Every write gets a time after the one of the file it changed, so two
+    // changes of the same size never look alike.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    if (CompareFileTime(&now, &opened_time_) <= 0) {
+        ULARGE_INTEGER later;
+        later.LowPart = opened_time_.dwLowDateTime;
+        later.HighPart = opened_time_.dwHighDateTime;
+        ++later.QuadPart;
+        now.dwLowDateTime = later.LowPart;
+        now.dwHighDateTime = later.HighPart;
+    }
+    return now;
+}
+
+bool CIndexFile::replace(const std::string &image) {
+    if (file_ == INVALID_HANDLE_VALUE)
+        return false;
+    // A name no one else uses, made new: a file or link planted under a
+    // fixed name would be written through.
+    std::string temporary;
+    ScopedFile fresh;
+    static LONG counter = 0;
+    for (int attempt = 0; attempt < 16 && !fresh.valid(); ++attempt) {
+        char suffix[40];
+        wsprintfA(suffix, ".new-%08lx%08lx", GetCurrentProcessId(),
+                  static_cast<unsigned long>(InterlockedIncrement(&counter) ^ GetTickCount()));
+        temporary = path_ + suffix;
+        fresh.reset(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!fresh.valid() && GetLastError() != ERROR_FILE_EXISTS)
+            return false;
+    }
+    if (!fresh.valid())
+        return false;
+    size_t done = 0;
+    while (done < image.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(image.size() - done, 1u << 24));
+        DWORD written = 0;
+        if (!WriteFile(fresh.get(), image.data() + done, chunk, &written, nullptr) || !written)
+            break;
+        done += written;
+    }
+    FILETIME stamp_time = later_time();
+    bool whole = done == image.size() && FlushFileBuffers(fresh.get()) &&
+                 SetFileTime(fresh.get(), nullptr, nullptr, &stamp_time);
+    fresh.reset();
+    if (!whole) {
+        DeleteFileA(temporary.c_str());
+        return false;
+    }
+    // The old file is let go only now; an older version that opens it in
+    // the moment before the replace makes the replace wait for it.
+    CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    DWORD start = GetTickCount();
+    bool moved;
+    for (;;) {
+        moved = MoveFileExA(temporary.c_str(), path_.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        DWORD error = GetLastError();
+        if (moved || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+                      error != ERROR_LOCK_VIOLATION) ||
+            GetTickCount() - start >= sharing_wait_ms)
+            break;
+        Sleep(2);
+    }
+    if (!moved)
+        DeleteFileA(temporary.c_str());
+    // Held again, as before the write, until the caller is done.
+    open_file(OPEN_EXISTING, GetTickCount(), false);
+    if (moved) {
+        opened_time_ = stamp_time;
+        written_ = false;
+    }
+    return moved;
 }
 
 index_stamp CIndexFile::leave() {
     if (written_) {
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        if (CompareFileTime(&now, &opened_time_) <= 0) {
-            ULARGE_INTEGER later;
-            later.LowPart = opened_time_.dwLowDateTime;
-            later.HighPart = opened_time_.dwHighDateTime;
-            ++later.QuadPart;
-            now.dwLowDateTime = later.LowPart;
-            now.dwHighDateTime = later.HighPart;
-        }
+        FILETIME now = later_time();
         SetFileTime(file_, nullptr, nullptr, &now);
     }
     index_stamp stamp;

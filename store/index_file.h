@@ -55,8 +55,10 @@ struct index_stamp {
     FILETIME written = {};
 };
 
-// files.dat opened without sharing: while one process holds it, no other
-// reads or writes it, so a read, a merge and a write form one step.
+// files.dat held for one read, merge and write. Processes of this version
+// take their turn by a named mutex, so the file is never held across a
+// replace; the file is also opened without sharing, which keeps out older
+// versions that know only that.
 class CIndexFile {
   public:
     CIndexFile() = default;
@@ -64,16 +66,19 @@ class CIndexFile {
     CIndexFile &operator=(const CIndexFile &) = delete;
     ~CIndexFile();
 
-    // Another process may hold the file for a moment: a sharing conflict is
-    // waited out for a while before the open counts as failed.
+    // Another process may hold the file for a moment, or be replacing it: a
+    // sharing conflict, and a missing file while the mutex could not be
+    // had, are waited out for a while before the open counts as failed.
     bool open(const char *path, DWORD disposition);
     void close();
     bool is_as_left(const index_stamp &stamp) const;
     bool read(std::string &image) const;
+    // Appends in place: a torn append costs only the record being added.
     bool append(const std::string &bytes);
-    // Writes over the old content and cuts the file after it: a write that
-    // fails halfway leaves records the reader can still find.
-    bool write_over(const std::string &image);
+    // Writes `image` to a new file beside files.dat, flushes it and puts it
+    // in the old one's place in one step: a process killed or a disk that
+    // fills halfway leaves the old file whole.
+    bool replace(const std::string &image);
     // The stamp of the file now, after giving it a write time of its own
     // when it was written.
     index_stamp leave();
@@ -81,8 +86,12 @@ class CIndexFile {
 
   private:
     bool current(index_stamp &stamp) const;
+    bool open_file(DWORD disposition, DWORD deadline_start, bool may_be_missing);
+    FILETIME later_time() const;
 
+    std::string path_;
     HANDLE file_ = INVALID_HANDLE_VALUE;
+    HANDLE turn_ = nullptr; // the named mutex, owned while the file is held
     bool written_ = false;
     FILETIME opened_time_ = {};
     LONGLONG opened_size_ = 0;

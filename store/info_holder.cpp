@@ -247,8 +247,10 @@ void CInfoHolder::open_index(index_access &access, DWORD disposition) const {
     // time limit; the file's own wait is for other processes.
     access.turn = std::unique_lock<std::mutex>(writer_turn_);
     access.opened = access.file.open(index_path, disposition);
-    if (!access.opened)
+    if (!access.opened) {
+        access.open_error = GetLastError();
         return;
+    }
     // While this thread holds the file no other can write it, so the stamp
     // read here stays the one the locked step sees.
     index_stamp left;
@@ -302,7 +304,7 @@ CInfoHolder::config_problem CInfoHolder::sync_locked(index_access &access,
         apply_changes(access.current, access.described_again);
         set_items(std::move(access.current));
     }
-    bool done = file.write_over(index_image_of(items, file.size_when_opened()));
+    bool done = file.replace(index_image_of(items, file.size_when_opened()));
     left_ = done ? file.leave() : index_stamp();
     if (done)
         unwritten.clear();
@@ -349,30 +351,33 @@ CInfoHolder::entry_state CInfoHolder::lookup_icon_kind(const wchar_t *path,
     return look_up(path, [&](const record_ptr &held) { icon_kind = held->icon_kind; });
 }
 
-void CInfoHolder::load_index() {
+DWORD CInfoHolder::load_index() {
     index_access access;
     open_index(access, OPEN_EXISTING);
     if (!access.opened)
-        return;
+        return access.open_error;
     // As this process last read or wrote it, the file holds nothing new.
-    if (access.as_left || !access.read)
-        return;
+    if (access.as_left)
+        return ERROR_SUCCESS;
+    if (!access.read)
+        return ERROR_READ_FAULT;
     ExclusiveLock lock(lock_);
     index_entries loaded = std::move(access.current);
     apply_changes(loaded, access.described_again);
     set_items(std::move(loaded));
     if (access.clean && unwritten.empty()) {
         left_ = access.file.leave();
-        return;
+        return ERROR_SUCCESS;
     }
     // The file is rewritten from what could be read, once the damaged image
     // is safe beside it.
     if (!access.clean && !keep_damaged_copy(index_path, access.image))
-        return;
-    bool done = access.file.write_over(index_image_of(items, access.image.size()));
+        return ERROR_SUCCESS;
+    bool done = access.file.replace(index_image_of(items, access.image.size()));
     left_ = done ? access.file.leave() : index_stamp();
     if (done)
         unwritten.clear();
+    return ERROR_SUCCESS;
 }
 
 void CInfoHolder::save_index() {
@@ -393,10 +398,12 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
     if (refused != ERROR_SUCCESS)
         return refused;
     auto fresh = boost::make_shared<item_info>(icon_kind, path);
+    // A stream that could not be written leaves the index as it was: the
+    // item still carries its earlier description and marker.
     DWORD code = fresh->write_description(text);
-    bool is_new = lookup(path) != entry_state::described;
-    if (is_new && code != ERROR_SUCCESS)
+    if (code != ERROR_SUCCESS)
         return code;
+    bool is_new = lookup(path) != entry_state::described;
     if (is_new)
         register_info_tip_for_path(fresh->path);
 
@@ -415,8 +422,6 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
             items[held - items.begin()].record = fresh;
             note_change(fresh->key, fresh->path, fresh);
             problem = sync_locked(access, nullptr, false);
-        } else if (code != ERROR_SUCCESS) {
-            return code;
         } else {
             insert_record(fresh);
             not_described.erase(path_id(path));
@@ -427,9 +432,7 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
     // No message box while files.dat is held: other processes wait on it.
     access.release();
     bool told_now = report(problem);
-    if (problem == config_problem::append)
-        return told_now ? 1 : ERROR_SUCCESS;
-    return code;
+    return problem == config_problem::append && told_now ? 1 : ERROR_SUCCESS;
 }
 
 std::vector<CInfoHolder::batch_result>
@@ -605,6 +608,25 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
     access.release();
     report(problem);
     return found;
+}
+
+void CInfoHolder::forget_record(const record_ptr &record) {
+    if (!record)
+        return;
+    index_access access;
+    open_index(access, OPEN_EXISTING);
+    config_problem problem = config_problem::none;
+    {
+        ExclusiveLock lock(lock_);
+        auto held = find_record(record->key, record->path);
+        if (held == items.end() || held->record != record)
+            return;
+        erase_record(held);
+        note_change(record->key, record->path, record_ptr());
+        problem = sync_locked(access, nullptr, false);
+    }
+    access.release();
+    report(problem);
 }
 
 int32_t CInfoHolder::get_icon_kind(const wchar_t *path) const {

@@ -56,7 +56,9 @@ class CInfoHolder {
     // changes hands, so the shell's many overlay questions share nothing.
     entry_state lookup_icon_kind(const wchar_t *path, int32_t &icon_kind) const;
 
-    void load_index();
+    // Reads files.dat into the index. 0, or why the file could not be read
+    // (the index then stays as it was); the shell starts quietly either way.
+    DWORD load_index();
     void save_index();
     // 0 done; 1 stored, but the index file could not be opened and the user
     // was told; otherwise a system error code: the stream write's, or
@@ -94,6 +96,10 @@ class CInfoHolder {
     // empty). An item or stream that is gone for good leaves the index; a
     // stream holding another kind than the record corrects the record.
     bool get_description(const wchar_t *path, std::string &text);
+    // Drops `record` from the index and files.dat without opening anything:
+    // for a record that names no item the store may open, or one under a
+    // key the shell never looks up.
+    void forget_record(const record_ptr &record);
     int32_t get_icon_kind(const wchar_t *path) const;
     // The n-th record in ascending key order; null past the end.
     record_ptr item_at(long n) const;
@@ -125,6 +131,7 @@ class CInfoHolder {
         std::unique_lock<std::mutex> turn; // released after the file is closed
         CIndexFile file;
         bool opened = false;
+        DWORD open_error = ERROR_SUCCESS;
         bool as_left = false; // no other process changed the file since
         bool read = false;    // `current` holds the file's content
         bool clean = true;

@@ -9,23 +9,90 @@ namespace {
 
 const wchar_t stream_suffix[] = L":plivar";
 
+// No server an item's name leads to may act as the caller.
+const DWORD no_impersonation = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+// A name past MAX_PATH reaches the file system only in its "\\?\" form in a
+// host that is not long-path aware (every Explorer). The path is a plain
+// full path already, so that form names the same item.
+std::wstring openable(const std::wstring &path) {
+    if (path.size() < MAX_PATH)
+        return path;
+    if (path.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
 // The item and its stream are both named from the exact UTF-16 form of the
-// stored path; a path that has none reaches no file at all.
-bool names_of(const std::string &ansi_path, std::wstring &item, std::wstring &stream) {
-    if (ansi_path.empty() || !wide_path_of(ansi_path, item))
-        return false;
-    stream = item + stream_suffix;
-    return true;
+// stored path; a path that has none, or that is not a plain full path (a
+// relative, device or pipe name planted in files.dat), reaches no file.
+DWORD names_of(const std::string &ansi_path, std::wstring &item, std::wstring &stream) {
+    std::wstring wide;
+    if (ansi_path.empty() || !wide_path_of(ansi_path, wide))
+        return ERROR_NO_UNICODE_TRANSLATION;
+    if (!is_canonical_full_path(wide.c_str()))
+        return ERROR_INVALID_NAME;
+    item = openable(wide);
+    stream = openable(wide + stream_suffix);
+    return ERROR_SUCCESS;
 }
 
 HANDLE open_item_for_write(const std::wstring &path) {
     return CreateFileW(path.c_str(), FILE_WRITE_EA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation, nullptr);
+}
+
+HANDLE open_stream_for_write(const std::wstring &stream_name, DWORD disposition) {
+    return CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA, FILE_SHARE_WRITE,
+                       nullptr, disposition, no_impersonation, nullptr);
+}
+
+// Writes the record of `size` bytes at the start of the stream; with
+// `set_end` the stream ends after it. A shorter record than the stream
+// holds is followed by a zero byte, which ends the text for a reader: a
+// process killed before the end is set leaves the new text, never the new
+// text with the tail of the old one. `record` has room for that byte.
+DWORD put_record(HANDLE stream, char *record, DWORD size, bool set_end) {
+    LARGE_INTEGER held = {}, at = {};
+    DWORD length = size;
+    if (set_end && GetFileSizeEx(stream, &held) && held.QuadPart > size)
+        record[length++] = '\0';
+    DWORD written = 0;
+    if (!SetFilePointerEx(stream, at, nullptr, FILE_BEGIN) ||
+        !WriteFile(stream, record, length, &written, nullptr))
+        return GetLastError();
+    if (written != length)
+        return ERROR_WRITE_FAULT;
+    at.QuadPart = size;
+    if (set_end &&
+        (!SetFilePointerEx(stream, at, nullptr, FILE_BEGIN) || !SetEndOfFile(stream)))
+        return GetLastError();
+    return ERROR_SUCCESS;
+}
+
+// What a merge of `text` does with a stream that holds `held_size` bytes:
+// `kind` is the kind it writes, `held_kind` the stream's own (-1 for none).
+item_info::merge_outcome decide_merge(const char *held, DWORD held_size, const char *text,
+                                      bool keep_text, bool keep_kind, int32_t wanted_kind,
+                                      int32_t &kind, int32_t &held_kind) {
+    std::string held_text;
+    held_kind = -1;
+    parse_description_record(held, held_size, held_text, &held_kind);
+    if (held_size < 4)
+        held_kind = -1;
+    kind = keep_kind && held_kind >= 0 && held_kind <= 5 ? held_kind : wanted_kind;
+    size_t length = strnlen(text, max_description_bytes);
+    if (held_kind == kind && held_text.size() == length &&
+        held_text.compare(0, length, text) == 0)
+        return item_info::merge_outcome::in_place;
+    if (keep_text && !held_text.empty())
+        return item_info::merge_outcome::kept;
+    return item_info::merge_outcome::written;
 }
 
 DWORD read_stream_record(const std::wstring &stream_name, std::string &text, int32_t *kind) {
     ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
+                                  OPEN_EXISTING, no_impersonation, nullptr));
     if (!stream.valid())
         return GetLastError();
     char buffer[read_buffer_bytes];
@@ -60,31 +127,24 @@ item_info::item_info(int32_t kind, const wchar_t *wide_path)
 }
 
 DWORD item_info::write_description(const char *text) const {
-    char record[max_record_bytes];
+    char record[max_record_bytes + 1];
     memcpy(record, &icon_kind, 4);
     size_t length = text ? strnlen(text, max_description_bytes) : 0;
     memcpy(record + 4, text ? text : "", length);
     DWORD size = static_cast<DWORD>(4 + length);
 
     std::wstring item_name, stream_name;
-    if (!names_of(path, item_name, stream_name))
-        return ERROR_NO_UNICODE_TRANSLATION;
+    DWORD refused = names_of(path, item_name, stream_name);
+    if (refused != ERROR_SUCCESS)
+        return refused;
     ScopedFile item(open_item_for_write(item_name));
     if (!item.valid())
         return GetLastError();
-    ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
-                                  FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
+    ScopedFile stream(open_stream_for_write(stream_name, OPEN_ALWAYS));
     if (!stream.valid())
         return GetLastError();
-    DWORD written = 0;
-    if (!WriteFile(stream.get(), record, size, &written, nullptr))
-        return GetLastError();
-    if (written != size)
-        return ERROR_WRITE_FAULT;
-    // A shorter text must not leave the tail of a longer one behind it.
-    if (text && !SetEndOfFile(stream.get()))
-        return GetLastError();
-    return ERROR_SUCCESS;
+    // A null text rewrites the kind alone and keeps the stored text.
+    return put_record(stream.get(), record, size, text != nullptr);
 }
 
 DWORD item_info::merge_description(const char *text, bool keep_text, bool keep_kind,
@@ -92,14 +152,16 @@ DWORD item_info::merge_description(const char *text, bool keep_text, bool keep_k
                                    bool stream_expected) const {
     held_kind = -1;
     std::wstring item_name, stream_name;
-    if (!text || !names_of(path, item_name, stream_name))
-        return ERROR_NO_UNICODE_TRANSLATION;
+    if (!text)
+        return ERROR_INVALID_PARAMETER;
+    DWORD refused = names_of(path, item_name, stream_name);
+    if (refused != ERROR_SUCCESS)
+        return refused;
     // An open stream holds its item as an open item would: without delete
     // sharing neither can go while the stream is read and written.
     ScopedFile stream;
     if (stream_expected) {
-        stream.reset(CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
-                                 FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        stream.reset(open_stream_for_write(stream_name, OPEN_EXISTING));
         DWORD error = stream.valid() ? ERROR_SUCCESS : GetLastError();
         if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
             return error;
@@ -111,8 +173,7 @@ DWORD item_info::merge_description(const char *text, bool keep_text, bool keep_k
         item.reset(open_item_for_write(item_name));
         if (!item.valid())
             return GetLastError();
-        stream.reset(CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA,
-                                 FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
+        stream.reset(open_stream_for_write(stream_name, OPEN_ALWAYS));
         if (!stream.valid())
             return GetLastError();
     }
@@ -120,44 +181,58 @@ DWORD item_info::merge_description(const char *text, bool keep_text, bool keep_k
     DWORD held_size = 0;
     if (!ReadFile(stream.get(), buffer, read_buffer_bytes, &held_size, nullptr))
         return GetLastError();
-    std::string held_text;
-    parse_description_record(buffer, held_size, held_text, &held_kind);
-    if (held_size < 4)
-        held_kind = -1;
-
-    int32_t kind = keep_kind && held_kind >= 0 && held_kind <= 5 ? held_kind : icon_kind;
+    int32_t kind;
+    outcome = decide_merge(buffer, held_size, text, keep_text, keep_kind, icon_kind, kind,
+                           held_kind);
+    if (outcome != merge_outcome::written)
+        return ERROR_SUCCESS;
     size_t length = strnlen(text, max_description_bytes);
-    if (held_kind == kind && held_text.size() == length &&
-        held_text.compare(0, length, text) == 0) {
-        outcome = merge_outcome::in_place;
-        return ERROR_SUCCESS;
-    }
-    if (keep_text && !held_text.empty()) {
-        outcome = merge_outcome::kept;
-        return ERROR_SUCCESS;
-    }
-    char record[max_record_bytes];
+    char record[max_record_bytes + 1];
     memcpy(record, &kind, 4);
     memcpy(record + 4, text, length);
-    DWORD size = static_cast<DWORD>(4 + length);
-    DWORD written = 0;
-    if (SetFilePointer(stream.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-        !WriteFile(stream.get(), record, size, &written, nullptr))
-        return GetLastError();
-    if (written != size)
-        return ERROR_WRITE_FAULT;
-    if (!SetEndOfFile(stream.get()))
-        return GetLastError();
-    outcome = merge_outcome::written;
+    return put_record(stream.get(), record, static_cast<DWORD>(4 + length), true);
+}
+
+DWORD item_info::preview_merge(const char *text, bool keep_text, bool keep_kind,
+                               merge_outcome &outcome) const {
+    std::wstring item_name, stream_name;
+    if (!text)
+        return ERROR_INVALID_PARAMETER;
+    DWORD refused = names_of(path, item_name, stream_name);
+    if (refused != ERROR_SUCCESS)
+        return refused;
+    char buffer[read_buffer_bytes];
+    DWORD held_size = 0;
+    ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  no_impersonation, nullptr));
+    if (stream.valid()) {
+        if (!ReadFile(stream.get(), buffer, read_buffer_bytes, &held_size, nullptr))
+            return GetLastError();
+    } else {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND)
+            return error;
+        ScopedFile item(CreateFileW(item_name.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation,
+                                    nullptr));
+        if (!item.valid())
+            return GetLastError();
+    }
+    int32_t kind, held_kind;
+    outcome = decide_merge(buffer, held_size, text, keep_text, keep_kind, icon_kind, kind,
+                           held_kind);
     return ERROR_SUCCESS;
 }
 
 DWORD item_info::read_description(std::string &text, int32_t *kind) const {
     std::wstring item_name, stream_name;
-    if (!names_of(path, item_name, stream_name))
-        return ERROR_NO_UNICODE_TRANSLATION;
+    DWORD refused = names_of(path, item_name, stream_name);
+    if (refused != ERROR_SUCCESS)
+        return refused;
     ScopedFile item(CreateFileW(item_name.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation,
+                                nullptr));
     if (!item.valid())
         return GetLastError();
     return read_stream_record(stream_name, text, kind);
@@ -165,8 +240,9 @@ DWORD item_info::read_description(std::string &text, int32_t *kind) const {
 
 DWORD item_info::read_stream(std::string &text, int32_t *kind) const {
     std::wstring item_name, stream_name;
-    if (!names_of(path, item_name, stream_name))
-        return ERROR_NO_UNICODE_TRANSLATION;
+    DWORD refused = names_of(path, item_name, stream_name);
+    if (refused != ERROR_SUCCESS)
+        return refused;
     return read_stream_record(stream_name, text, kind);
 }
 
@@ -179,8 +255,9 @@ void parse_description_record(const char *data, size_t size, std::string &text, 
 
 DWORD item_info::delete_description() const {
     std::wstring item_name, stream_name;
-    if (!names_of(path, item_name, stream_name))
-        return ERROR_INVALID_NAME;
+    DWORD refused = names_of(path, item_name, stream_name);
+    if (refused != ERROR_SUCCESS)
+        return refused;
     ScopedFile item(open_item_for_write(item_name));
     if (!item.valid()) {
         DWORD error = GetLastError();
@@ -233,15 +310,17 @@ int item_info::load_record(const char *&pos, const char *end) {
 }
 
 int32_t read_icon_kind(const wchar_t *path) {
-    if (!path)
+    if (!path || !is_canonical_full_path(path))
         return -1;
-    ScopedFile item(CreateFileW(path, FILE_READ_EA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::wstring item_name = openable(path);
+    ScopedFile item(CreateFileW(item_name.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation,
+                                nullptr));
     if (!item.valid())
         return -1;
-    std::wstring stream_name = std::wstring(path) + stream_suffix;
+    std::wstring stream_name = openable(std::wstring(path) + stream_suffix);
     ScopedFile stream(CreateFileW(stream_name.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
+                                  OPEN_EXISTING, no_impersonation, nullptr));
     if (!stream.valid())
         return -1;
     int32_t kind = 0;

@@ -58,6 +58,10 @@ class item_info {
     DWORD merge_description(const char *text, bool keep_text, bool keep_kind,
                             merge_outcome &outcome, int32_t &held_kind,
                             bool stream_expected = true) const;
+    // What merge_description would do, changing nothing: the stream is only
+    // read. 0 or the error the merge would meet opening the item.
+    DWORD preview_merge(const char *text, bool keep_text, bool keep_kind,
+                        merge_outcome &outcome) const;
     // 0 when the stream is gone afterwards (also when there was none or the
     // item is gone), else the error that kept it.
     DWORD delete_description() const;

@@ -6,8 +6,11 @@
 
 #include <shlobj.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "store/item_info.h"
 
 #include "tests/test_support.h"
 
@@ -108,7 +111,7 @@ class ConsoleTest : public ::testing::Test {
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = inheritable(in, GENERIC_READ, OPEN_EXISTING);
-        startup.hStdOutput = inheritable(out, GENERIC_WRITE, CREATE_ALWAYS);
+        startup.hStdOutput = output_ ? output_ : inheritable(out, GENERIC_WRITE, CREATE_ALWAYS);
         startup.hStdError = inheritable(err, GENERIC_WRITE, CREATE_ALWAYS);
         PROCESS_INFORMATION process = {};
         run_result result = {0xFFFFFFFF, "", ""};
@@ -125,7 +128,8 @@ class ConsoleTest : public ::testing::Test {
             CloseHandle(process.hThread);
         }
         for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
-            CloseHandle(handle);
+            if (handle != output_)
+                CloseHandle(handle);
         result.out = shared_read(out);
         result.err = shared_read(err);
         return result;
@@ -157,6 +161,7 @@ class ConsoleTest : public ::testing::Test {
     }
 
     TempFolder items_, io_;
+    HANDLE output_ = nullptr; // standard output of the next runs, when set
     int runs_ = 0;
     std::string folder_; // with its trailing backslash
     std::string config_;
@@ -223,7 +228,7 @@ TEST_F(ConsoleTest, ABackupBringsBackExactlyTheDescriptionsThatWereLost) {
     run_result listed = run({L"list", L"--tsv"});
     ASSERT_EQ(0u, listed.status) << listed.err;
     EXPECT_EQ(50u, count_of(listed.out, "\r\n")) << listed.out;
-    EXPECT_EQ(1u, count_of(listed.out, "0\t" + utf8(wide(paths[0])) + "\tagain\r\n")) << listed.out;
+    EXPECT_EQ(1u, count_of(listed.out, "0\t" + utf8(wide(paths[0])) + "\tagain\tok\r\n")) << listed.out;
 
     std::string backup = io_.path() + "descriptions.txt";
     run_result backed_up = run({L"backup", wide(backup)});
@@ -465,32 +470,163 @@ TEST_F(ConsoleTest, CheckFindsWhatTheIndexAndTheItemsDisagreeOn) {
                   "\r\nnot indexed, now indexed: " + stranger + "\r\n",
               checked.out);
     run_result listed = run({L"list", L"--tsv"});
-    EXPECT_EQ("0\t" + stays + "\tstays\r\n2\t" + stranger + "\tfrom elsewhere\r\n", listed.out);
+    EXPECT_EQ("0\t" + stays + "\tstays\tok\r\n2\t" + stranger + "\tfrom elsewhere\tok\r\n",
+              listed.out);
     checked = run({L"check", wide(folder_)});
     EXPECT_EQ(0u, checked.status);
     EXPECT_EQ("", checked.out + checked.err);
 }
 
-// Without a configuration folder the store's message reaches standard
-// error; a message box would leave the program waiting for a click.
-TEST_F(ConsoleTest, TheStoresMessagesGoToStandardError) {
+// A command that needs the index and cannot read files.dat does nothing and
+// says so once; the shell's quiet start is no model for a script.
+TEST_F(ConsoleTest, WithoutAReadableIndexNothingIsDone) {
     std::string item = make_file("item.txt");
-    delete_tree(config_);
-    run_result set = run({L"set", wide(item), L"text"});
-    EXPECT_EQ(1u, set.status);
-    EXPECT_NE(std::string::npos, set.err.find("quillarvent: Quillarvent: ")) << set.err;
-    EXPECT_EQ(stream_bytes(0, "text"), stream_of(item));
+    ASSERT_EQ(0u, run({L"set", wide(item), L"kept"}).status);
+    std::string backup = io_.path() + "good backup.txt";
+    ASSERT_EQ(0u, run({L"backup", wide(backup)}).status);
+    std::string good_backup, index;
+    ASSERT_TRUE(read_whole_file(backup, good_backup));
+    ASSERT_TRUE(read_whole_file(config_ + "files.dat", index));
+    std::string held = config_ + "files.dat";
+    HANDLE holder = INVALID_HANDLE_VALUE;
 
-    // A restore says so once, not once per item.
-    std::string backup = io_.path() + "backup.txt";
-    std::string lines = "# Quillarvent descriptions 1\r\n";
-    for (const char *name : {"one.txt", "two.txt", "three.txt"})
-        lines += "1\t" + make_file(name) + "\trestored\r\n";
-    ASSERT_TRUE(write_whole_file(backup, lines));
-    run_result restored = run({L"restore", wide(backup)});
-    EXPECT_EQ(1u, restored.status);
-    EXPECT_EQ(1u, count_of(restored.err, "could not be written")) << restored.err;
-    EXPECT_EQ(stream_bytes(1, "restored"), stream_of(folder_ + "two.txt"));
+    struct state {
+        const char *name;
+        std::function<void()> make, undo;
+    } states[] = {
+        {"files.dat held by another process past the wait",
+         [&] {
+             holder = CreateFileA(held.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+         },
+         [&] { CloseHandle(holder); }},
+        {"files.dat is a folder",
+         [&] {
+             DeleteFileA(held.c_str());
+             CreateDirectoryA(held.c_str(), nullptr);
+         },
+         [&] {
+             RemoveDirectoryA(held.c_str());
+             write_whole_file(held, index);
+         }},
+        {"no configuration folder", [&] { delete_tree(config_); },
+         [&] {
+             CreateDirectoryA(config_.c_str(), nullptr);
+             write_whole_file(held, index);
+         }},
+    };
+    for (const state &broken : states) {
+        SCOPED_TRACE(broken.name);
+        broken.make();
+        for (std::vector<std::wstring> command :
+             {std::vector<std::wstring>{L"list"},
+              {L"backup", wide(backup)},
+              {L"check", wide(folder_), L"--fix"},
+              {L"set", wide(item), L"changed"},
+              {L"remove", wide(item)}}) {
+            SCOPED_TRACE(utf8(command[0]));
+            run_result result = run(command);
+            EXPECT_EQ(1u, result.status);
+            EXPECT_EQ("", result.out);
+            EXPECT_EQ(1u, count_of(result.err, "\r\n")) << result.err;
+            EXPECT_NE(std::string::npos, result.err.find("files.dat: the index cannot be read"))
+                << result.err;
+        }
+        std::string now;
+        EXPECT_TRUE(read_whole_file(backup, now));
+        EXPECT_EQ(good_backup, now) << "the good backup was replaced";
+        EXPECT_EQ(stream_bytes(0, "kept"), stream_of(item));
+        broken.undo();
+    }
+}
+
+// A backup replaces only a backup, never a folder, another file or one of
+// the configuration folder's; "-" is standard output and input.
+TEST_F(ConsoleTest, ABackupReplacesOnlyABackup) {
+    std::string item = make_file("item.txt");
+    ASSERT_EQ(0u, run({L"set", wide(item), L"--kind", L"2", L"to and fro"}).status);
+    std::string notes = make_file("notes.txt", "my own notes\r\n");
+    std::string index = index_bytes();
+    for (const std::string &target :
+         {folder_.substr(0, folder_.size() - 1), notes, config_ + "files.dat", config_ + "b.txt"}) {
+        SCOPED_TRACE(target);
+        std::string before;
+        bool existed = read_whole_file(target, before);
+        run_result result = run({L"backup", wide(target)});
+        EXPECT_EQ(1u, result.status);
+        EXPECT_EQ(1u, count_of(result.err, "\r\n")) << result.err;
+        std::string after;
+        EXPECT_EQ(existed, read_whole_file(target, after));
+        EXPECT_EQ(before, after);
+    }
+    EXPECT_EQ(index, index_bytes());
+
+    run_result out = run({L"backup", L"-"});
+    ASSERT_EQ(0u, out.status) << out.err;
+    EXPECT_EQ("# Quillarvent descriptions 1\r\n2\t" + item + "\tto and fro\r\n", out.out);
+    ASSERT_EQ(0u, run({L"remove", wide(item)}).status);
+    run_result in = run({L"restore", L"-"}, out.out);
+    EXPECT_EQ(0u, in.status) << in.err;
+    EXPECT_EQ(stream_bytes(2, "to and fro"), stream_of(item));
+
+    // Output that cannot be written is a failure, not "done".
+    HANDLE reader, writer;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    ASSERT_TRUE(CreatePipe(&reader, &writer, &inherit, 0));
+    CloseHandle(reader);
+    output_ = writer;
+    for (const wchar_t *command : {L"list", L"--version"})
+        EXPECT_NE(0u, run({command}).status) << utf8(command);
+    output_ = nullptr;
+    CloseHandle(writer);
+}
+
+// files.dat is writable by every user: a planted record is reported, never
+// opened, and check --fix drops it.
+TEST_F(ConsoleTest, PlantedRecordsAreNeverOpened) {
+    std::string good = make_file("good.txt");
+    ASSERT_EQ(0u, run({L"set", wide(good), L"mine"}).status);
+    std::string decoy = make_file("one.txt");
+    ASSERT_TRUE(write_whole_file(decoy + ":plivar", stream_bytes(3, "someone else's")));
+    const char pipe_name[] = "\\\\.\\pipe\\quillarvent_console_probe";
+    HANDLE pipe =
+        CreateNamedPipeA(pipe_name, PIPE_ACCESS_DUPLEX, PIPE_NOWAIT, 8, 64, 64, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+    std::string planted = index_bytes();
+    for (const char *path : {pipe_name, "one.txt", "C:\\x\\..\\one.txt", "\\\\?\\C:\\one.txt"}) {
+        std::string record;
+        item_info(0, wide(path).c_str()).save_record(record);
+        planted += record;
+    }
+    ASSERT_TRUE(write_whole_file(config_ + "files.dat", planted));
+
+    std::string backup = io_.path() + "planted.txt";
+    for (std::vector<std::wstring> command : {std::vector<std::wstring>{L"list", L"--tsv"},
+                                              {L"backup", wide(backup)},
+                                              {L"export", wide(folder_)},
+                                              {L"check"}}) {
+        SCOPED_TRACE(utf8(command[0]));
+        run_result result = run(command, "", folder_);
+        EXPECT_EQ(1u, result.status);
+        EXPECT_EQ(std::string::npos, result.out.find("someone else's")) << result.out;
+        EXPECT_EQ(4u, count_of(result.err + result.out, "not a full path")) << result.err;
+    }
+    EXPECT_FALSE(ConnectNamedPipe(pipe, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_LISTENING), GetLastError()) << "the pipe was opened";
+    std::string backed_up;
+    ASSERT_TRUE(read_whole_file(backup, backed_up));
+    EXPECT_EQ("# Quillarvent descriptions 1\r\n0\t" + good + "\tmine\r\n", backed_up);
+
+    run_result fixed = run({L"check", L"--fix"}, "", folder_);
+    EXPECT_EQ(0u, fixed.status) << fixed.out << fixed.err;
+    EXPECT_EQ(4u, count_of(fixed.out, "not a full path, dropped from the index")) << fixed.out;
+    run_result listed = run({L"list", L"--tsv"});
+    EXPECT_EQ(0u, listed.status) << listed.err;
+    EXPECT_EQ("0\t" + good + "\tmine\tok\r\n", listed.out);
+    EXPECT_EQ(stream_bytes(3, "someone else's"), stream_of(decoy));
+    EXPECT_FALSE(ConnectNamedPipe(pipe, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_LISTENING), GetLastError()) << "the pipe was opened";
+    CloseHandle(pipe);
 }
 
 // Names in files come in any case, and twice; the index gets the shell's
@@ -524,7 +660,7 @@ TEST_F(ConsoleTest, ItemsFromFilesAreSpelledAsTheShellSpellsThem) {
     EXPECT_EQ("0 descriptions restored, 1 already in place\r\n", restored.out);
 
     run_result listed = run({L"list", L"--tsv", wide(folder_ + "e")});
-    EXPECT_EQ("2\t" + notes + "\tfirst\r\n0\t" + readme + "\tfrom a dos file manager\r\n",
+    EXPECT_EQ("2\t" + notes + "\tfirst\tok\r\n0\t" + readme + "\tfrom a dos file manager\tok\r\n",
               listed.out);
     run_result checked = run({L"check", wide(folder_ + "e")});
     EXPECT_EQ("", checked.out + checked.err);
@@ -534,4 +670,161 @@ TEST_F(ConsoleTest, ItemsFromFilesAreSpelledAsTheShellSpellsThem) {
     EXPECT_EQ(stream_bytes(2, "--dashes"), stream_of(notes));
     EXPECT_EQ(0u, run({L"set", wide(notes), L""}).status);
     EXPECT_EQ(stream_bytes(2, ""), stream_of(notes));
+}
+
+// A line's path is checked as written: "/" and ".." are refused, never
+// resolved into another item, and the other lines are done.
+TEST_F(ConsoleTest, RestoreChecksEachPathAsWritten) {
+    make_folder("T");
+    make_folder("T\\a");
+    make_folder("a");
+    std::string inner = make_file("T\\a\\one.txt"), outer = make_file("a\\one.txt");
+    std::string kept = make_file("T\\kept.txt");
+    std::string backup = io_.path() + "paths.txt";
+    ASSERT_TRUE(write_whole_file(backup, "# Quillarvent descriptions 1\r\n"
+                                         "1\t" + folder_ + "T/a\\one.txt\tslashed\r\n"
+                                         "1\t" + folder_ + "T\\a\\..\\..\\a\\one.txt\tdotted\r\n"
+                                         "1\t" + folder_ + "t\\KEPT.TXT\tkept\r\n"
+                                         "1\t" + folder_ + "t\\kept.txt\tkept\r\n"));
+    for (bool dry_run : {true, false}) {
+        SCOPED_TRACE(dry_run ? "dry run" : "restore");
+        std::vector<std::wstring> command{L"restore", wide(backup)};
+        if (dry_run)
+            command.push_back(L"--dry-run");
+        run_result restored = run(command);
+        EXPECT_EQ(1u, restored.status);
+        EXPECT_EQ(1u, count_of(restored.err, "paths.txt:2: ")) << restored.err;
+        EXPECT_EQ(1u, count_of(restored.err, "paths.txt:3: ")) << restored.err;
+        EXPECT_EQ(2u, count_of(restored.err, "\r\n")) << restored.err;
+        EXPECT_EQ(dry_run ? 1u : 0u, count_of(restored.out, "would write: " + kept)) << restored.out;
+        EXPECT_EQ(dry_run ? "" : stream_bytes(1, "kept"), stream_of(kept));
+    }
+    EXPECT_EQ("", stream_of(inner));
+    EXPECT_EQ("", stream_of(outer));
+}
+
+// A description removed on purpose leaves later backups; one lost to a
+// program that drops streams keeps its earlier line. One item under two
+// spellings is one line.
+TEST_F(ConsoleTest, BackupsTellARemovalFromALoss) {
+    std::string removed = make_file("removed.txt"), lost = make_file("lost.txt");
+    for (const std::string &item : {removed, lost})
+        ASSERT_EQ(0u, run({L"set", wide(item), L"text of " + wide(item.substr(folder_.size()))}).status);
+    // A second record of lost.txt in other case, as an older version wrote it.
+    std::string upper = lost;
+    CharUpperBuffA(&upper[upper.size() - 8], 8);
+    std::string record;
+    item_info(0, wide(upper).c_str()).save_record(record);
+    ASSERT_TRUE(write_whole_file(config_ + "files.dat", index_bytes() + record));
+
+    std::string backup = io_.path() + "nightly.txt";
+    run_result first = run({L"backup", wide(backup)});
+    EXPECT_EQ(0u, first.status) << first.err;
+    EXPECT_EQ(0u, first.out.find("2 descriptions backed up")) << first.out;
+    run_result restored = run({L"restore", wide(backup)});
+    EXPECT_EQ(0u, restored.status) << restored.err;
+
+    ASSERT_EQ(0u, run({L"remove", wide(removed)}).status);
+    replace_like_an_editor(lost);
+    run_result second = run({L"backup", wide(backup)});
+    EXPECT_EQ(1u, second.status);
+    EXPECT_EQ(1u, count_of(second.err, "\r\n")) << second.err;
+    EXPECT_NE(std::string::npos, second.err.find(lost + ": its description stream is gone"));
+    std::string text;
+    ASSERT_TRUE(read_whole_file(backup, text));
+    EXPECT_EQ("# Quillarvent descriptions 1\r\n0\t" + lost + "\ttext of lost.txt\r\n", text);
+    restored = run({L"restore", wide(backup), L"--only-missing"});
+    EXPECT_EQ(0u, restored.status) << restored.err;
+    EXPECT_EQ("", stream_of(removed));
+    EXPECT_EQ(stream_bytes(0, "text of lost.txt"), stream_of(lost));
+}
+
+// A set whose stream cannot be written changes nothing in files.dat; a DOS
+// end-of-file mark after a descript.ion's last text is no part of it.
+TEST_F(ConsoleTest, AFailedSetAndAnEndMarkChangeNothing) {
+    std::string item = make_file("blocked.txt");
+    ASSERT_EQ(0u, run({L"set", wide(item), L"--kind", L"1", L"first"}).status);
+    std::string index = index_bytes();
+    // Wine keeps the stream in a file beside the item: a folder there makes
+    // every write of it fail.
+    ASSERT_TRUE(DeleteFileA((item + ":plivar").c_str()));
+    ASSERT_TRUE(CreateDirectoryA((item + ":plivar").c_str(), nullptr));
+    run_result set = run({L"set", wide(item), L"--kind", L"4", L"second"});
+    EXPECT_EQ(1u, set.status);
+    EXPECT_EQ(index, index_bytes());
+    RemoveDirectoryA((item + ":plivar").c_str());
+
+    make_folder("dos");
+    std::string named = make_file("dos\\named.txt");
+    ASSERT_TRUE(write_whole_file(folder_ + "dos\\descript.ion", "named.txt from dos\x1A"));
+    run_result imported = run({L"import", wide(folder_ + "dos")});
+    EXPECT_EQ(0u, imported.status) << imported.err;
+    EXPECT_EQ(stream_bytes(0, "from dos"), stream_of(named));
+}
+
+// export leaves a descript.ion it cannot add lines to as it was.
+TEST_F(ConsoleTest, ExportLeavesAForeignDescriptIonAlone) {
+    make_folder("x");
+    std::string item = make_file("x\\item.txt");
+    ASSERT_EQ(0u, run({L"set", wide(item), L"exported"}).status);
+    std::string file = folder_ + "x\\descript.ion";
+    for (const std::string &content :
+         {std::string("\xFF\xFE") + std::string("o\0t\0h\0e\0r\0", 10),
+          std::string("\xFE\xFF") + std::string("\0o\0t\0h\0e\0r", 10),
+          std::string("other.txt a\0b\r\n", 15), std::string("other.txt caf\xC3\xA9\r\n")}) {
+        ASSERT_TRUE(write_whole_file(file, content));
+        run_result exported = run({L"export", wide(folder_ + "x")});
+        EXPECT_EQ(1u, exported.status);
+        EXPECT_NE(std::string::npos, exported.err.find(file + ": ")) << exported.err;
+        std::string now;
+        ASSERT_TRUE(read_whole_file(file, now));
+        EXPECT_EQ(content, now);
+    }
+}
+
+// What a user of any command-line program expects.
+TEST_F(ConsoleTest, TheCommandLineAsUsersExpectIt) {
+    std::string item = make_file("item.txt");
+    struct expectation {
+        std::vector<std::wstring> command;
+        DWORD status;
+        const char *out_starts;
+    } expectations[] = {
+        {{L"--version"}, 0, "quillarvent 2."},
+        {{L"-h"}, 0, "usage: quillarvent"},
+        {{L"list", L"--help"}, 0, "usage: quillarvent"},
+        {{L"set", wide(item), L"help"}, 0, ""},
+        {{L"--tsv", L"list"}, 0, "0\t"},
+        {{L"import", wide(folder_)}, 1, ""},
+        {{L"list", L"--dry-run"}, 2, ""},
+    };
+    for (const expectation &expected : expectations) {
+        SCOPED_TRACE(utf8(expected.command[0] + L" " + expected.command.back()));
+        run_result result = run(expected.command);
+        EXPECT_EQ(expected.status, result.status) << result.err;
+        EXPECT_EQ(0u, result.out.find(expected.out_starts)) << result.out;
+    }
+    EXPECT_EQ(stream_bytes(0, "help"), stream_of(item));
+
+    // A name outside the code page carrying a stream is a note, said once,
+    // not a problem check counts for ever; a stream lost is told from an
+    // empty description.
+    std::wstring omega = wide(folder_) + L"\x03A9.txt";
+    HANDLE stream = CreateFileW((omega + L":plivar").c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, stream);
+    DWORD written;
+    WriteFile(stream, "\1\0\0\0far", 7, &written, nullptr);
+    CloseHandle(stream);
+    CloseHandle(CreateFileW(omega.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_EQ(0u, run({L"set", wide(item), L""}).status);
+    std::string lost = make_file("lost.txt");
+    ASSERT_EQ(0u, run({L"set", wide(lost), L"soon gone"}).status);
+    replace_like_an_editor(lost);
+    run_result listed = run({L"list", L"--tsv"});
+    EXPECT_EQ("0\t" + item + "\t\tok\r\n0\t" + lost + "\t\tstream-gone\r\n", listed.out);
+    ASSERT_EQ(0u, run({L"check", wide(folder_), L"--fix"}).status);
+    run_result checked = run({L"check", wide(folder_), L"--tsv"});
+    EXPECT_EQ(0u, checked.status) << checked.err;
+    EXPECT_EQ("not-indexed-outside-code-page\t" + utf8(omega) + "\r\n", checked.out);
 }

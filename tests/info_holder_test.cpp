@@ -576,14 +576,14 @@ TEST_F(StoreTest, TwoWritesOfTheSameSizeNeverLookAlike) {
     {
         CIndexFile file;
         ASSERT_TRUE(file.open(index_file_.c_str(), OPEN_EXISTING));
-        ASSERT_TRUE(file.write_over("abcd"));
+        ASSERT_TRUE(file.replace("abcd"));
         first = file.leave();
     }
     {
         CIndexFile file;
         ASSERT_TRUE(file.open(index_file_.c_str(), OPEN_EXISTING));
         EXPECT_TRUE(file.is_as_left(first));
-        ASSERT_TRUE(file.write_over("wxyz"));
+        ASSERT_TRUE(file.replace("wxyz"));
         second = file.leave();
         EXPECT_FALSE(file.is_as_left(first));
         EXPECT_TRUE(file.is_as_left(second));

@@ -6,6 +6,7 @@
 #include "module/module_start_up.h"
 #include "module/settings.h"
 #include "resources/resource.h"
+#include "store/index_records.h"
 #include "store/path_text.h"
 #include "ui/bitmaps.h"
 #include "ui/window_main.h"
@@ -39,6 +40,16 @@ std::wstring site_host() {
 // pipe name would be opened as the item.
 bool item_path_of(const std::string &path, std::wstring &wide) {
     return wide_path_of(path, wide) && is_canonical_full_path(wide.c_str());
+}
+
+// The records the list shows: a record that names no item by a full path
+// is not one of the user's descriptions.
+std::vector<CInfoHolder::record_ptr> shown_records() {
+    std::vector<CInfoHolder::record_ptr> shown;
+    for (checked_record &entry : checked_records(info_holder, true))
+        if (entry.use == record_use::usable)
+            shown.push_back(std::move(entry.record));
+    return shown;
 }
 
 int image_of(const CInfoHolder::record_ptr &record) {
@@ -255,7 +266,7 @@ void CWindowTree::FillList() {
     shown_tree.reset();
     EnsureImageList();
     SendMessageW(list_view, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(image_list));
-    std::vector<CInfoHolder::record_ptr> records = info_holder.records();
+    std::vector<CInfoHolder::record_ptr> records = shown_records();
     slots.assign(1, CInfoHolder::record_ptr());
     slots.reserve(records.size() + 1);
     SendMessageW(list_view, LVM_SETITEMCOUNT, records.size(), 0);
@@ -286,7 +297,7 @@ void CWindowTree::FillTree() {
     SendMessageW(tree_view, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
     slots.assign(1, CInfoHolder::record_ptr());
     tree_items.assign(1, nullptr);
-    shown_tree = info_holder.build_tree();
+    shown_tree = build_item_tree(shown_records());
     EnsureImageList();
     InsertChildren(*shown_tree, TVI_ROOT);
     SendMessageW(tree_view, WM_SETREDRAW, TRUE, 0);
