@@ -1,6 +1,7 @@
-; The setup program: installs the library, its registration helper and a
-; read-me into the 64-bit Program Files, registers the library, and writes
-; the Add/Remove Programs entry and an uninstaller.
+; The setup program: installs the library, its registration helper, the
+; command-line program and a read-me into the 64-bit Program Files (or where
+; an installed copy is), registers the library, and writes the Add/Remove
+; Programs entry and an uninstaller.
 ;
 ; Built by CMake: makensis -DVERSION=... -DBIN=<built files> -DSOURCE=<repo>
 ; -DOUTFILE=<setup.exe> setup/quillarvent.nsi
@@ -10,7 +11,6 @@ Target amd64-unicode
 
 !include LogicLib.nsh
 !include x64.nsh
-!include FileFunc.nsh
 
 !ifndef VERSION | BIN | SOURCE | OUTFILE
   !error "VERSION, BIN, SOURCE and OUTFILE come from the build"
@@ -18,6 +18,9 @@ Target amd64-unicode
 
 !define PRODUCT "Quillarvent"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillarvent"
+!define RUN_ONCE_KEY "Software\Microsoft\Windows\CurrentVersion\RunOnce"
+; The main class, whose server tells which copy of the library is registered.
+!define MAIN_CLSID "{4B2E1A39-9C7D-4E21-8F3A-6D5B2C1E0F9A}"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -39,6 +42,199 @@ UninstPage uninstConfirm
 UninstPage instfiles
 
 Var upgrade
+; What the setups of this folder and the library's registrations created in
+; it, as "|name|name|" relative to $INSTDIR ("images\" and ".\" for the
+; folders). The program folder may be a user's own: only these names are ever
+; overwritten or deleted. Kept in the Add/Remove entry as "CreatedFiles".
+Var created
+; 1 when the Add/Remove entry is this folder's.
+Var own_entry
+; The icon files (and "images\") there before the library ran, in that form.
+Var present
+Var dele
+Var had_dele
+Var size
+
+; ${If} LIST Lists NAME: names are compared as the file system does, without
+; regard to case. Uses $R9.
+!macro _Lists _a _b _t _f
+  Push "|${_b}|"
+  Push `${_a}`
+  System::Call 'shlwapi::StrStrIW(w s, w s) p .R9'
+  StrCmp $R9 0 `${_f}` `${_t}`
+!macroend
+
+!macro CREATED name
+  ${IfNot} $created Lists "${name}"
+    StrCpy $created "$created${name}|"
+  ${EndIf}
+!macroend
+
+; The marker icons the library writes beside itself when they are missing:
+; .png files, or .ico before Windows Vista. Uses $R0.
+!macro FOR_EACH_ICON action
+  ${ForEach} $R0 0 5 + 1
+    !insertmacro ${action} "images\icon$R0.png"
+    !insertmacro ${action} "images\icon$R0.ico"
+  ${Next}
+!macroend
+
+; Every file of the product in its folder. The uninstaller comes last: it is
+; the one a caller waiting for the uninstall looks at.
+!macro FOR_EACH_PRODUCT_FILE action
+  !insertmacro ${action} "plivar_23.dll"
+  !insertmacro ${action} "quillarvent_registry.exe"
+  !insertmacro ${action} "quillarvent.exe"
+  !insertmacro ${action} "ReadMe.txt"
+  !insertmacro FOR_EACH_ICON ${action}
+  !insertmacro ${action} "uninstall.exe"
+!macroend
+
+; An installation from before the record, or a copy without one of its own:
+; its setup wrote every name of the product, and made the folders.
+!macro ALL_CREATED
+  StrCpy $created "|"
+  !insertmacro FOR_EACH_PRODUCT_FILE CREATED
+  !insertmacro CREATED "images\"
+  !insertmacro CREATED ".\"
+!macroend
+
+!macro READ_RECORD
+  StrCpy $created "|"
+  StrCpy $own_entry 0
+  ReadRegStr $1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $1 == $INSTDIR
+    StrCpy $own_entry 1
+    ReadRegStr $created HKLM "${UNINSTALL_KEY}" "CreatedFiles"
+    ${If} $created == ""
+      !insertmacro ALL_CREATED
+    ${EndIf}
+  ${EndIf}
+!macroend
+
+!macro NOTE_PRESENT name
+  ${If} ${FileExists} "$INSTDIR\${name}"
+    StrCpy $present "$present${name}|"
+  ${EndIf}
+!macroend
+
+!macro NOTE_NEW name
+  ${If} ${FileExists} "$INSTDIR\${name}"
+  ${AndIfNot} $present Lists "${name}"
+    !insertmacro CREATED "${name}"
+  ${EndIf}
+!macroend
+
+; Every load of the library writes the icon files that are missing.
+!macro BEFORE_LIBRARY
+  StrCpy $present "|"
+  ${If} ${FileExists} "$INSTDIR\images\*"
+    StrCpy $present "|images\|"
+  ${EndIf}
+  !insertmacro FOR_EACH_ICON NOTE_PRESENT
+!macroend
+
+!macro AFTER_LIBRARY
+  ${If} ${FileExists} "$INSTDIR\images\*"
+  ${AndIfNot} $present Lists "images\"
+    !insertmacro CREATED "images\"
+  ${EndIf}
+  !insertmacro FOR_EACH_ICON NOTE_NEW
+!macroend
+
+; The library's registration deletes the icon files of a folder whose name
+; lacks "Quillarvent" and writes its own: a user's file of such a name waits
+; beside it meanwhile. One still waiting from an interrupted setup is the
+; user's too.
+!macro SET_ASIDE name
+  ${If} ${FileExists} "$INSTDIR\${name}"
+  ${AndIfNot} $created Lists "${name}"
+    Rename "$INSTDIR\${name}" "$INSTDIR\${name}.setup-kept"
+  ${EndIf}
+!macroend
+
+!macro PUT_BACK name
+  ${If} ${FileExists} "$INSTDIR\${name}.setup-kept"
+    Delete "$INSTDIR\${name}"
+    Rename "$INSTDIR\${name}.setup-kept" "$INSTDIR\${name}"
+  ${EndIf}
+!macroend
+
+; Registers the library in $INSTDIR; $0 is regsvr32's exit code.
+!macro REGISTER
+  !insertmacro FOR_EACH_ICON PUT_BACK
+  !insertmacro BEFORE_LIBRARY
+  !insertmacro FOR_EACH_ICON SET_ASIDE
+  ; ExecWait leaves $0 alone when regsvr32 cannot be started.
+  StrCpy $0 -1
+  ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\plivar_23.dll"' $0
+  !insertmacro FOR_EACH_ICON PUT_BACK
+  !insertmacro AFTER_LIBRARY
+!macroend
+
+; Unregisters the library in $INSTDIR with regsvr32's OPTIONS; $0 is its
+; exit code. The library schedules the removal of its folder for the next
+; logon (RunOnce "dele"), which would take a user's files of the product's
+; names too; the setup removes what it created itself, so the value is put
+; back as it was.
+!macro UNREGISTER options
+  ClearErrors
+  ReadRegStr $dele HKLM "${RUN_ONCE_KEY}" "dele"
+  ${If} ${Errors}
+    StrCpy $had_dele 0
+  ${Else}
+    StrCpy $had_dele 1
+  ${EndIf}
+  !insertmacro BEFORE_LIBRARY
+  StrCpy $0 -1
+  ExecWait '"$SYSDIR\regsvr32.exe" /s /u ${options} "$INSTDIR\plivar_23.dll"' $0
+  ${If} $had_dele = 1
+    WriteRegStr HKLM "${RUN_ONCE_KEY}" "dele" $dele
+  ${Else}
+    DeleteRegValue HKLM "${RUN_ONCE_KEY}" "dele"
+  ${EndIf}
+  !insertmacro AFTER_LIBRARY
+!macroend
+
+; The library in use by the shell goes at the next restart.
+!macro DELETE_CREATED name
+  ${If} $created Lists "${name}"
+    Delete /REBOOTOK "$INSTDIR\${name}"
+  ${EndIf}
+!macroend
+
+!macro DELETE_CREATED_FOLDERS
+  ${If} $created Lists "images\"
+    RMDir "$INSTDIR\images"
+  ${EndIf}
+  ${If} $created Lists ".\"
+    RMDir /REBOOTOK "$INSTDIR"
+  ${EndIf}
+!macroend
+
+; A file of the product's name that no setup created is a user's, and is
+; never written over: the setup then changes nothing.
+!macro CHECK_FREE name
+  ${If} ${FileExists} "$INSTDIR\${name}"
+  ${AndIfNot} $created Lists "${name}"
+    MessageBox MB_ICONSTOP "$INSTDIR\${name} is not Quillarvent's. Choose another folder; nothing was changed." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+!macroend
+
+; Sums the sizes of the created files into $size, in bytes.
+!macro ADD_SIZE name
+  ${If} $created Lists "${name}"
+    ClearErrors
+    FileOpen $1 "$INSTDIR\${name}" r
+    ${IfNot} ${Errors}
+      FileSeek $1 0 END $2
+      FileClose $1
+      IntOp $size $size + $2
+    ${EndIf}
+  ${EndIf}
+!macroend
 
 ; One setup at a time, and only with administrator rights; otherwise
 ; nothing is changed.
@@ -62,6 +258,14 @@ Var upgrade
 
 Function .onInit
   !insertmacro CHECK_START
+  ; An installed copy is upgraded where it is, whatever /D= says: a second
+  ; copy would take the classes over, and uninstalling either would leave
+  ; the other unregistered. One whose library is gone is installed afresh.
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $0 != ""
+  ${AndIf} ${FileExists} "$0\plivar_23.dll"
+    StrCpy $INSTDIR $0
+  ${EndIf}
 FunctionEnd
 
 Function un.onInit
@@ -70,32 +274,22 @@ FunctionEnd
 
 ; Takes back what this run did when the library cannot be registered: a
 ; first installation its registrations, the removal their undoing
-; schedules, the icon files the library wrote and the files it copied; an
-; upgrade gets its earlier library back, registered; an upgrade waiting for
-; a restart drops the file that was to replace the library.
+; schedules, and the files it and the library created; an upgrade gets its
+; earlier library back, registered; an upgrade waiting for a restart drops
+; the file that was to replace the library.
 !macro ROLL_BACK
   ${If} $upgrade = 1
     ; The earlier library registers itself again over the same entries;
     ; unregistering first would take the user's setting along.
     Delete "$INSTDIR\plivar_23.dll"
     Rename "$INSTDIR\plivar_23.dll.old" "$INSTDIR\plivar_23.dll"
-    ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\plivar_23.dll"'
+    !insertmacro REGISTER
   ${ElseIf} $upgrade = 2
     Delete /REBOOTOK "$INSTDIR\plivar_23.dll.new"
   ${Else}
-    ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:keep "$INSTDIR\plivar_23.dll"'
-    DeleteRegValue HKLM "Software\Microsoft\Windows\CurrentVersion\RunOnce" "dele"
-    Delete "$INSTDIR\plivar_23.dll"
-    Delete "$INSTDIR\quillarvent_registry.exe"
-    Delete "$INSTDIR\quillarvent.exe"
-    Delete "$INSTDIR\ReadMe.txt"
-    Delete "$INSTDIR\uninstall.exe"
-    ${ForEach} $1 0 5 + 1
-      Delete "$INSTDIR\images\icon$1.png"
-      Delete "$INSTDIR\images\icon$1.ico"
-    ${Next}
-    RMDir "$INSTDIR\images"
-    RMDir "$INSTDIR"
+    !insertmacro UNREGISTER "/n /i:keep"
+    !insertmacro FOR_EACH_PRODUCT_FILE DELETE_CREATED
+    !insertmacro DELETE_CREATED_FOLDERS
   ${EndIf}
 !macroend
 
@@ -103,6 +297,20 @@ Section "Quillarvent"
   StrCpy $upgrade 0
   ${If} ${FileExists} "$INSTDIR\plivar_23.dll"
     StrCpy $upgrade 1
+    DetailPrint "Upgrading the installation in $INSTDIR"
+  ${EndIf}
+  !insertmacro READ_RECORD
+  ; The programs beside an installed library are its own.
+  ${If} $upgrade = 1
+    !insertmacro CREATED "plivar_23.dll"
+    !insertmacro CREATED "quillarvent_registry.exe"
+    !insertmacro CREATED "quillarvent.exe"
+  ${EndIf}
+  !insertmacro CHECK_FREE "quillarvent_registry.exe"
+  !insertmacro CHECK_FREE "quillarvent.exe"
+  !insertmacro CHECK_FREE "uninstall.exe"
+  ${IfNot} ${FileExists} "$INSTDIR\*"
+    !insertmacro CREATED ".\"
   ${EndIf}
   SetOutPath "$INSTDIR"
   SetOverwrite on
@@ -123,22 +331,32 @@ Section "Quillarvent"
   ${Else}
     Rename "$INSTDIR\plivar_23.dll.new" "$INSTDIR\plivar_23.dll"
   ${EndIf}
+  !insertmacro CREATED "plivar_23.dll"
   File "${BIN}/quillarvent_registry.exe"
+  !insertmacro CREATED "quillarvent_registry.exe"
   File "${BIN}/quillarvent.exe"
-  File "/oname=ReadMe.txt" "${SOURCE}/setup/ReadMe.txt"
+  !insertmacro CREATED "quillarvent.exe"
+  ; A read-me of the user's own stays as it is.
+  ${If} $created Lists "ReadMe.txt"
+  ${OrIfNot} ${FileExists} "$INSTDIR\ReadMe.txt"
+    File "/oname=ReadMe.txt" "${SOURCE}/setup/ReadMe.txt"
+    !insertmacro CREATED "ReadMe.txt"
+  ${EndIf}
   WriteUninstaller "$INSTDIR\uninstall.exe"
+  !insertmacro CREATED "uninstall.exe"
 
   ; regsvr32 runs in the folder of the output path: not in the program
   ; folder, which a failure must be able to remove.
   SetOutPath "$TEMP"
-  ; ExecWait leaves $0 alone when regsvr32 cannot be started.
-  StrCpy $0 -1
-  ClearErrors
-  ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\plivar_23.dll"' $0
-  ${If} ${Errors}
-  ${OrIf} $0 <> 0
+  !insertmacro REGISTER
+  ${If} $0 <> 0
     MessageBox MB_ICONSTOP "The library could not be registered (regsvr32 exit code $0). The installation was taken back." /SD IDOK
     !insertmacro ROLL_BACK
+    ; What a failed upgrade added stays the installation's.
+    ${If} $upgrade <> 0
+    ${AndIf} $own_entry = 1
+      WriteRegStr HKLM "${UNINSTALL_KEY}" "CreatedFiles" $created
+    ${EndIf}
     SetErrorLevel 3
     Abort
   ${EndIf}
@@ -151,47 +369,52 @@ Section "Quillarvent"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "CreatedFiles" $created
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
-  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
-  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+  ; The product's own files only, not a user's beside them.
+  StrCpy $size 0
+  !insertmacro FOR_EACH_PRODUCT_FILE ADD_SIZE
+  IntOp $size $size + 1023
+  IntOp $size $size / 1024
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $size
 SectionEnd
 
 Section "Uninstall"
   SetOutPath "$TEMP"
-  ; The library asks whether to remove every description; a silent
-  ; uninstall must not wait on that question and keeps them. Without its
-  ; library nothing can be unregistered, and the rest goes all the same, or
-  ; the product could never be removed.
-  ${If} ${FileExists} "$INSTDIR\plivar_23.dll"
-    StrCpy $0 -1
-    ClearErrors
-    ${If} ${Silent}
-      ExecWait '"$SYSDIR\regsvr32.exe" /s /u /n /i:keep "$INSTDIR\plivar_23.dll"' $0
-    ${Else}
-      ExecWait '"$SYSDIR\regsvr32.exe" /s /u "$INSTDIR\plivar_23.dll"' $0
-    ${EndIf}
-    ${If} ${Errors}
-    ${OrIf} $0 <> 0
-      MessageBox MB_YESNO|MB_ICONEXCLAMATION "The library could not be unregistered (regsvr32 exit code $0). Remove the program anyway?" /SD IDYES IDYES remove_anyway
-      SetErrorLevel 3
-      Abort
-      remove_anyway:
-    ${EndIf}
+  !insertmacro READ_RECORD
+  ${If} $own_entry = 0
+    !insertmacro ALL_CREATED
   ${EndIf}
-  Delete /REBOOTOK "$INSTDIR\plivar_23.dll"
+  ; Only the library the classes name is unregistered: another copy's
+  ; uninstall must leave the registered one working. The library asks
+  ; whether to remove every description; a silent uninstall must not wait on
+  ; that question and keeps them. Without its library nothing can be
+  ; unregistered, and the rest goes all the same, or the product could never
+  ; be removed.
+  ReadRegStr $1 HKCR "CLSID\${MAIN_CLSID}\InprocServer32" ""
+  ${If} $1 == "$INSTDIR\plivar_23.dll"
+    ${If} ${FileExists} "$INSTDIR\plivar_23.dll"
+      StrCpy $2 ""
+      ${If} ${Silent}
+        StrCpy $2 "/n /i:keep"
+      ${EndIf}
+      !insertmacro UNREGISTER $2
+      ${If} $0 <> 0
+        MessageBox MB_YESNO|MB_ICONEXCLAMATION "The library could not be unregistered (regsvr32 exit code $0). Remove the program anyway?" /SD IDYES IDYES remove_anyway
+        SetErrorLevel 3
+        Abort
+        remove_anyway:
+      ${EndIf}
+    ${EndIf}
+  ${ElseIf} $1 != ""
+    DetailPrint "Another copy of the library is registered ($1): its registration stays."
+  ${EndIf}
+  ${If} $own_entry = 1
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ${EndIf}
   Delete "$INSTDIR\plivar_23.dll.new"
   Delete "$INSTDIR\plivar_23.dll.old"
-  Delete "$INSTDIR\quillarvent_registry.exe"
-  Delete /REBOOTOK "$INSTDIR\quillarvent.exe"
-  Delete "$INSTDIR\ReadMe.txt"
-  ; The marker icons the library wrote beside itself.
-  ${ForEach} $1 0 5 + 1
-    Delete "$INSTDIR\images\icon$1.png"
-    Delete "$INSTDIR\images\icon$1.ico"
-  ${Next}
-  RMDir "$INSTDIR\images"
-  Delete "$INSTDIR\uninstall.exe"
-  RMDir /REBOOTOK "$INSTDIR"
-  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  !insertmacro FOR_EACH_PRODUCT_FILE DELETE_CREATED
+  !insertmacro DELETE_CREATED_FOLDERS
 SectionEnd

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the built setup program in a Wine prefix of its own, as an
 # administrator deploys it: a silent install, a silent upgrade over three
-# described files, and a silent uninstall.
+# described files, and a silent uninstall; then an installation made with
+# /D= and upgraded where it is, a copy of it uninstalled, and an
+# installation into a user's own folder.
 #   setup_test.sh SETUP_EXE SETUP_CHECK_EXE PREFIX VERSION NEXT_VERSION BIN SOURCE
 set -uo pipefail
 setup=$1 check=$2 prefix=$3 version=$4 next_version=$5 bin=$6 source=$7
@@ -14,6 +16,13 @@ index="$drive/ProgramData/Quillarvent/files.dat"
 items=('C:\described\one.txt' 'C:\described\two.txt' 'C:\described\three.txt')
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# The uninstaller runs from a copy of itself and returns at once; it deletes
+# itself last, before only its folder: wait for that.
+uninstall() {
+  wine "$1/uninstall.exe" /S </dev/null || fail "uninstall /S in $1 exited with $?"
+  for _ in $(seq 120); do [ -e "$1/uninstall.exe" ] || break; sleep 0.5; done
+}
+gone() { for _ in $(seq 20); do [ -e "$1" ] || return 0; sleep 0.5; done; return 1; }
 
 # A registration that fails is reported and takes back the files it copied.
 mkdir -p "$drive/ProgramData"
@@ -68,8 +77,11 @@ wine reg query 'HKLM\software\Quillarvent' /v full_search 2>/dev/null | grep -q 
 wine "$check" installed 'C:\Program Files\Quillarvent' "$version" </dev/null ||
   fail "the earlier installation after a failed upgrade"
 
+# The installation found was made by a setup that kept no record of the
+# files it created: all of the product's names are its own.
+wine reg delete 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillarvent' \
+  /v CreatedFiles /f >/dev/null 2>&1 </dev/null || fail "the record of created files is missing"
 wine "$newer" /S </dev/null || fail "the upgrade exited with $?"
-rm -f "$newer"
 [ "$(md5sum <"$index")" = "$before" ] || fail "files.dat changed in the upgrade"
 wine "$check" described "${items[@]}" </dev/null || fail "descriptions after the upgrade"
 wine reg query 'HKLM\software\Quillarvent' /v full_search 2>/dev/null | grep -q 0x1 ||
@@ -82,16 +94,14 @@ for item in "${items[@]}"; do
   printf '%s\n' "$listed" | grep -qF "$item" || fail "quillarvent.exe does not list $item: $listed"
 done
 
-# The uninstaller runs from a copy of itself and returns at once: wait for it.
-wine "$app/uninstall.exe" /S </dev/null || fail "uninstall /S exited with $?"
-for _ in $(seq 120); do [ -e "$app" ] || break; sleep 0.5; done
-[ -e "$app" ] && fail "the program folder is still there: $(ls "$app")"
+uninstall "$app"
+gone "$app" || fail "the program folder is still there: $(ls "$app")"
 wine "$check" removed </dev/null || fail "registrations after the uninstall"
 wine "$check" described "${items[@]}" </dev/null || fail "descriptions after the uninstall"
 [ "$(md5sum <"$index")" = "$before" ] || fail "files.dat changed in the uninstall"
 
-# Installed again before the next logon: the removal the uninstall left for
-# that logon must not take the new installation's files.
+# Installed again before the next logon: no removal may wait for that logon
+# to take the new installation's files.
 wine "$setup" /S </dev/null || fail "installing again exited with $?"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce' /v dele >/dev/null 2>&1 &&
   fail "the uninstall's removal still waits for the next logon"
@@ -101,12 +111,64 @@ wine "$check" installed 'C:\Program Files\Quillarvent' "$version" </dev/null ||
 # A library lost from the program folder: the uninstaller still removes
 # the program and its entry.
 rm -f "$app/plivar_23.dll"
-wine "$app/uninstall.exe" /S </dev/null
-for _ in $(seq 120); do [ -e "$app" ] || break; sleep 0.5; done
-[ -e "$app" ] && fail "without its library the program could not be removed: $(ls "$app")"
+uninstall "$app"
+gone "$app" || fail "without its library the program could not be removed: $(ls "$app")"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillarvent' \
   >/dev/null 2>&1 && fail "without its library the Add/Remove entry stayed"
 
+# A setup over an installation made with /D= upgrades it where it is: no
+# second copy in Program Files, and the classes keep naming that folder.
+first="$drive/Apps/QV"
+wine "$setup" /S '/D=C:\Apps\QV' </dev/null || fail "setup /D= exited with $?"
+wine "$newer" /S </dev/null || fail "the upgrade of the /D= installation exited with $?"
+[ -e "$app" ] && fail "the upgrade installed a second copy: $(ls "$app")"
+wine "$check" installed 'C:\Apps\QV' "$next_version" </dev/null ||
+  fail "the /D= installation after the upgrade"
+
+# The uninstaller of another copy, whose library is not the registered one,
+# removes that copy and leaves the installed one registered and listed.
+copy="$drive/Apps/QV copy"
+cp -r "$first" "$copy"
+uninstall "$copy"
+gone "$copy" || fail "the copy's uninstaller left: $(ls -R "$copy")"
+wine "$check" installed 'C:\Apps\QV' "$next_version" </dev/null ||
+  fail "the installed copy after another copy's uninstall"
+uninstall "$first"
+gone "$first" || fail "the /D= installation's folder is still there: $(ls -R "$first")"
+wine "$check" removed </dev/null || fail "registrations after the /D= installation's uninstall"
+
+# A user's folder: the setup neither overwrites nor removes a file it did not
+# create, and its Add/Remove entry counts only the product's files. A file
+# of its own name that is not its own makes it change nothing.
+user="$drive/Toolbox"
+mkdir -p "$user/images"
+yes 'their own notes' | head -c 1500000 >"$user/ReadMe.txt"
+yes 'their own picture' | head -c 600000 >"$user/images/icon2.png"
+printf 'their own uninstaller' >"$user/uninstall.exe"
+files_in_user() { (cd "$user" && find . -type f -exec md5sum {} + | sort); }
+theirs=$(files_in_user)
+wine "$setup" /S '/D=C:\Toolbox' </dev/null && fail "a setup over a user's uninstall.exe reported success"
+[ "$(files_in_user)" = "$theirs" ] || fail "the refused setup changed the folder: $(files_in_user)"
+rm "$user/uninstall.exe"
+theirs=$(files_in_user)
+
+wine "$setup" /S '/D=C:\Toolbox' </dev/null || fail "setup into a user's folder exited with $?"
+(cd "$user" && md5sum --quiet -c - <<<"$theirs" >/dev/null 2>&1) ||
+  fail "the setup changed the user's files"
+wine "$check" installed 'C:\Toolbox' "$version" </dev/null || fail "the installation in a user's folder"
+size=$(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillarvent' \
+  /v EstimatedSize </dev/null | tr -d '\r' | awk '$1 == "EstimatedSize" {print $3}')
+product=$(cd "$user" && find . -type f ! -path ./ReadMe.txt ! -path ./images/icon2.png -printf '%s\n' |
+  awk '{s += $1} END {print int(s / 1024)}')
+[ -n "$size" ] && (( size >= product && size <= product + 16 )) ||
+  fail "EstimatedSize is ${size:-missing} KB for $product KB of the product's files"
+uninstall "$user"
+[ "$(files_in_user)" = "$theirs" ] || fail "the uninstall left or took files: $(files_in_user)"
+wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce' /v dele </dev/null 2>&1 |
+  grep -q 'dele *REG_SZ' && fail "the uninstall left a removal for the next logon"
+wine "$check" removed </dev/null || fail "registrations after the uninstall from a user's folder"
+
+rm -f "$newer"
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 [ $failures -eq 0 ] && rm -rf "$prefix"
