@@ -133,33 +133,39 @@ bool read_index_image(const char *data, size_t size, index_entries &entries) {
     auto by_key = [](const index_entry &a, const index_entry &b) { return a.key < b.key; };
     if (!std::is_sorted(in_file_order.begin(), in_file_order.end(), by_key))
         std::stable_sort(in_file_order.begin(), in_file_order.end(), by_key);
-    entries.clear();
-    entries.reserve(in_file_order.size());
-    for (auto &entry : in_file_order) {
-        auto same = entries.end();
-        for (auto it = entries.rbegin(); it != entries.rend() && it->key == entry.key; ++it)
-            if (it->record->path == entry.record->path)
-                same = it.base() - 1;
-        if (same != entries.end())
-            same->record = std::move(entry.record);
+    // Duplicates are merged in place: a second array of an index's size
+    // would cost its fresh pages again.
+    size_t kept = 0;
+    for (size_t i = 0; i < in_file_order.size(); ++i) {
+        index_entry &entry = in_file_order[i];
+        size_t same = kept;
+        for (size_t j = kept; j-- > 0 && in_file_order[j].key == entry.key;)
+            if (in_file_order[j].record->path == entry.record->path)
+                same = j;
+        if (same != kept)
+            in_file_order[same].record = std::move(entry.record);
         else
-            entries.push_back(std::move(entry));
+            in_file_order[kept++] = std::move(entry);
     }
+    in_file_order.resize(kept);
+    entries = std::move(in_file_order);
     return clean;
 }
 
-std::string index_image_of(const index_entries &entries, size_t expected_size) {
-    std::string image;
-    image.reserve(expected_size + entries.size() * 8);
+void index_image_of(const index_entries &entries, std::string &image) {
+    size_t size = 0;
+    for (const index_entry &entry : entries)
+        size += entry.record->record_size();
+    image.resize(size);
+    char *out = &image[0];
     for (size_t i = 0; i < entries.size(); ++i) {
         // The records lie scattered on the heap: ask for the next ones early.
         if (i + 8 < entries.size())
             _mm_prefetch(reinterpret_cast<const char *>(entries[i + 8].record.get()), _MM_HINT_T0);
         if (i + 4 < entries.size())
             _mm_prefetch(entries[i + 4].record->path.data(), _MM_HINT_T0);
-        entries[i].record->save_record(image);
+        out = entries[i].record->save_record(out);
     }
-    return image;
 }
 
 bool keep_damaged_copy(const char *index_path, const std::string &image) {

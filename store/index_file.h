@@ -39,9 +39,9 @@ bool walk_index_records(const char *data, size_t size,
 // met.
 bool read_index_image(const char *data, size_t size, index_entries &entries);
 
-// The image of `entries`; `expected_size` (such as the file's size now)
-// spares the string its growth.
-std::string index_image_of(const index_entries &entries, size_t expected_size);
+// The image of `entries`, written into `image`, whose memory is reused: a
+// fresh buffer of an index's size costs more in page faults than the writing.
+void index_image_of(const index_entries &entries, std::string &image);
 
 // Keeps a damaged image beside files.dat as files.dat.bad, so what could not
 // be read can still be recovered by hand. False when the copy failed.

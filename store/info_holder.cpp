@@ -31,17 +31,17 @@ const size_t max_indexed_path_bytes = 259;
 // Compares a stored ANSI path with a UTF-16 one. ASCII is the same in every
 // ANSI code page, so only paths with other characters need a conversion, and
 // one without an exact ANSI form matches nothing.
-bool same_path(const std::string &ansi, const wchar_t *wide) {
+bool same_path(const char *ansi, const wchar_t *wide) {
     size_t i = 0;
     for (; wide[i]; ++i) {
         if (wide[i] >= 0x80) {
             std::string converted;
-            return ansi_path_of(wide, converted) && ansi == converted;
+            return ansi_path_of(wide, converted) && converted == ansi;
         }
-        if (i >= ansi.size() || static_cast<unsigned char>(ansi[i]) != wide[i])
+        if (static_cast<unsigned char>(ansi[i]) != wide[i])
             return false;
     }
-    return i == ansi.size();
+    return !ansi[i];
 }
 
 // A 64-bit hash of a UTF-16 path, independent of path_hash, that names a
@@ -108,32 +108,70 @@ bool is_described_again(const std::vector<CInfoHolder::change> &described_again,
 
 CInfoHolder::CInfoHolder() : config_error_shown(false) {}
 
-index_entries::const_iterator CInfoHolder::first_of_key(uint32_t key) const {
-    // The keys alone are searched: a sixth of the memory of the entries.
-    return items.begin() +
-           (std::lower_bound(item_keys.begin(), item_keys.end(), key) - item_keys.begin());
+template <typename Same>
+index_entries::const_iterator CInfoHolder::probe(uint32_t key, Same &&same) const {
+    if (slots_.empty())
+        return items.end();
+    size_t mask = slots_.size() - 1;
+    for (size_t at = slot_of(key);; at = (at + 1) & mask) {
+        const slot &candidate = slots_[at];
+        if (!candidate.path)
+            return items.end();
+        if (candidate.key == key && same(candidate.path))
+            return items.begin() + candidate.index;
+    }
 }
 
 index_entries::const_iterator CInfoHolder::find_record(uint32_t key,
                                                        const std::string &ansi_path) const {
-    for (auto it = first_of_key(key); it != items.end() && it->key == key; ++it)
-        if (it->record->path == ansi_path)
-            return it;
-    return items.end();
+    return probe(key, [&](const char *held) { return ansi_path == held; });
 }
 
 index_entries::const_iterator CInfoHolder::find_record(uint32_t key, const wchar_t *path) const {
-    for (auto it = first_of_key(key); it != items.end() && it->key == key; ++it)
-        if (same_path(it->record->path, path))
-            return it;
-    return items.end();
+    return probe(key, [&](const char *held) { return same_path(held, path); });
+}
+
+size_t CInfoHolder::slot_of(uint32_t key) const {
+    // Fibonacci hashing spreads keys that differ only in their low bits.
+    return static_cast<uint32_t>(key * 0x9E3779B1u) >> slot_shift_;
+}
+
+void CInfoHolder::index_slots() {
+    // At most four fifths full: a probe meets an empty slot within a few
+    // cache lines, and the table of a large index stays small, which is
+    // what a process's start pays for in fresh pages.
+    unsigned bits = 4;
+    while ((size_t(1) << bits) * 4 < items.size() * 5)
+        ++bits;
+    slot_shift_ = 32 - bits;
+    slots_.assign(size_t(1) << bits, slot());
+    size_t mask = slots_.size() - 1;
+    for (size_t i = 0; i < items.size(); ++i) {
+        size_t at = slot_of(items[i].key);
+        while (slots_[at].path)
+            at = (at + 1) & mask;
+        slots_[at] = slot{items[i].key, static_cast<uint32_t>(i), items[i].record->path.c_str()};
+    }
+}
+
+void CInfoHolder::replace_record(index_entries::const_iterator held, const record_ptr &record) {
+    size_t index = held - items.begin();
+    size_t mask = slots_.size() - 1;
+    for (size_t at = slot_of(held->key);; at = (at + 1) & mask)
+        if (slots_[at].index == index && slots_[at].path) {
+            slots_[at].path = record->path.c_str();
+            break;
+        }
+    items[index].record = record;
 }
 
 void CInfoHolder::insert_record(const record_ptr &record) {
     // After every entry of the same key: ties keep the order entered.
-    auto at = std::upper_bound(item_keys.begin(), item_keys.end(), record->key);
-    items.insert(items.begin() + (at - item_keys.begin()), index_entry{record->key, record});
-    item_keys.insert(at, record->key);
+    auto at = std::upper_bound(
+        items.begin(), items.end(), record->key,
+        [](uint32_t key, const index_entry &entry) { return key < entry.key; });
+    items.insert(at, index_entry{record->key, record});
+    index_slots();
 }
 
 void CInfoHolder::insert_records(std::vector<record_ptr> &&records) {
@@ -151,15 +189,12 @@ void CInfoHolder::insert_records(std::vector<record_ptr> &&records) {
     for (; next != records.end(); ++next)
         merged.push_back(index_entry{(*next)->key, *next});
     items = std::move(merged);
-    item_keys.clear();
-    item_keys.reserve(items.size());
-    for (const auto &entry : items)
-        item_keys.push_back(entry.key);
+    index_slots();
 }
 
 void CInfoHolder::erase_record(index_entries::const_iterator held) {
-    item_keys.erase(item_keys.begin() + (held - items.begin()));
     items.erase(held);
+    index_slots();
 }
 
 void CInfoHolder::set_items(index_entries &&entries) {
@@ -172,10 +207,7 @@ void CInfoHolder::set_items(index_entries &&entries) {
             entry.record = held->record;
     }
     items = std::move(entries);
-    item_keys.clear();
-    item_keys.reserve(items.size());
-    for (const auto &entry : items)
-        item_keys.push_back(entry.key);
+    index_slots();
 }
 
 void CInfoHolder::note_change(uint32_t key, const std::string &path, const record_ptr &record) {
@@ -304,7 +336,8 @@ CInfoHolder::config_problem CInfoHolder::sync_locked(index_access &access,
         apply_changes(access.current, access.described_again);
         set_items(std::move(access.current));
     }
-    bool done = file.replace(index_image_of(items, file.size_when_opened()));
+    index_image_of(items, image_buffer_);
+    bool done = file.replace(image_buffer_);
     left_ = done ? file.leave() : index_stamp();
     if (done)
         unwritten.clear();
@@ -373,7 +406,8 @@ DWORD CInfoHolder::load_index() {
     // is safe beside it.
     if (!access.clean && !keep_damaged_copy(index_path, access.image))
         return ERROR_SUCCESS;
-    bool done = access.file.replace(index_image_of(items, access.image.size()));
+    index_image_of(items, image_buffer_);
+    bool done = access.file.replace(image_buffer_);
     left_ = done ? access.file.leave() : index_stamp();
     if (done)
         unwritten.clear();
@@ -419,7 +453,7 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
             // Records are shared with readers outside the lock: replace,
             // never change one in place.
             fresh->reserved = held->record->reserved;
-            items[held - items.begin()].record = fresh;
+            replace_record(held, fresh);
             note_change(fresh->key, fresh->path, fresh);
             problem = sync_locked(access, nullptr, false);
         } else {
@@ -500,7 +534,7 @@ CInfoHolder::add_descriptions(const std::vector<new_description> &batch) {
             if (held != items.end()) {
                 auto replacement = boost::make_shared<item_info>(*fresh);
                 replacement->reserved = held->record->reserved;
-                items[held - items.begin()].record = replacement;
+                replace_record(held, replacement);
                 changed.push_back(replacement);
             } else {
                 not_described.erase(path_id(batch[entered_at[i]].path.c_str()));
@@ -597,7 +631,7 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
             // index may have left another kind in the record.
             auto corrected = boost::make_shared<item_info>(*record);
             corrected->icon_kind = stream_kind;
-            items[held - items.begin()].record = corrected;
+            replace_record(held, corrected);
             note_change(record->key, record->path, corrected);
         } else {
             erase_record(held);

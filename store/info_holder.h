@@ -150,7 +150,14 @@ class CInfoHolder {
 
     // Finds `path` under the shared lock and hands its record to `found`.
     template <typename Found> entry_state look_up(const wchar_t *path, Found &&found) const;
-    index_entries::const_iterator first_of_key(uint32_t key) const;
+    // The entry of `key` whose path `same` accepts, by one probe of slots_.
+    template <typename Same>
+    index_entries::const_iterator probe(uint32_t key, Same &&same) const;
+    size_t slot_of(uint32_t key) const;
+    // Makes slots_ anew after entries moved.
+    void index_slots();
+    // Puts `record` in the place of the entry `held`, of the same path.
+    void replace_record(index_entries::const_iterator held, const record_ptr &record);
     index_entries::const_iterator find_record(uint32_t key, const std::string &ansi_path) const;
     index_entries::const_iterator find_record(uint32_t key, const wchar_t *path) const;
     void insert_record(const record_ptr &record);
@@ -175,14 +182,27 @@ class CInfoHolder {
     // file is opened and never while lock_ is held.
     mutable std::mutex writer_turn_;
     // Records in ascending key order; records whose paths share a key stay
-    // side by side in the order they were entered. A sorted array: lookups
-    // are a binary search, and the n-th record is found at once.
+    // side by side in the order they were entered. A sorted array, so the
+    // n-th record is found at once.
     index_entries items;
-    std::vector<uint32_t> item_keys; // the keys of `items`, index for index
+    // An open-addressing table over `items` by key. A slot holds the path of
+    // its record (which never changes once shared), so a question of the
+    // shell is one probe and one compare, with no detour through the
+    // record. An empty slot has no path.
+    struct slot {
+        uint32_t key = 0;
+        uint32_t index = 0;
+        const char *path = nullptr;
+    };
+    std::vector<slot> slots_;
+    unsigned slot_shift_ = 28;
     // Paths known to carry no description, by a 64-bit hash of the UTF-16
     // path independent of its key, so a million of them stay small.
     path_id_set not_described;
     std::vector<change> unwritten;
+    // The bytes of the last rewrite, kept for the next one; written only
+    // under the exclusive lock.
+    std::string image_buffer_;
     // files.dat as this process last read or wrote it; while it holds, no
     // other process has changed the file and `items` is its content.
     index_stamp left_;
