@@ -68,6 +68,8 @@ TEST_F(ContextMenu, OnlyAWholeFirstNameOfADropListIsTaken) {
          E_INVALIDARG, 0},
         {"no data object", nullptr, E_INVALIDARG, 0},
         {"a drive root", DropData::of_names({L"C:\\"}), S_OK, 0},
+        {"a pipe", DropData::of_names({L"\\\\.\\pipe\\x", wide(file)}), E_INVALIDARG, 0},
+        {"a relative name", DropData::of_names({L"a.txt"}), E_INVALIDARG, 0},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);

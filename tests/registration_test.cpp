@@ -272,14 +272,25 @@ TEST_F(Registration, UnregisteringWithNoKeepsDescriptions) {
     }
 }
 
+// Yes removes the streams of the indexed items, and no record a user
+// planted makes the administrator's process connect to a pipe.
 TEST_F(Registration, UnregisteringWithYesRemovesEveryIndexedDescription) {
     ASSERT_EQ(0u, register_dll());
     std::string index;
     std::vector<std::string> files;
-    for (int i = 0; i < 3; ++i) {
-        files.push_back(std::string(base_folder) + "described" + std::to_string(i) + ".txt");
-        ASSERT_TRUE(write_whole_file(files.back(), "x"));
-        ASSERT_TRUE(write_whole_file(files.back() + ":plivar", std::string("\0\0\0\0text", 8)));
+    const char pipe_name[] = "\\\\.\\pipe\\quillarvent_uninstall_probe";
+    HANDLE pipe =
+        CreateNamedPipeA(pipe_name, PIPE_ACCESS_DUPLEX, PIPE_NOWAIT, 8, 64, 64, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, pipe);
+    for (int i = 0; i < 4; ++i) {
+        files.push_back(i == 3 ? std::string(pipe_name)
+                               : std::string(base_folder) + "described" + std::to_string(i) +
+                                     ".txt");
+        if (i < 3) {
+            ASSERT_TRUE(write_whole_file(files.back(), "x"));
+            ASSERT_TRUE(
+                write_whole_file(files.back() + ":plivar", std::string("\0\0\0\0text", 8)));
+        }
         std::wstring wide(files.back().begin(), files.back().end());
         uint32_t key = 0;
         for (wchar_t c : wide)
@@ -294,10 +305,14 @@ TEST_F(Registration, UnregisteringWithYesRemovesEveryIndexedDescription) {
     ASSERT_TRUE(write_whole_file(config_ + "\\files.dat", index));
 
     EXPECT_EQ("Remove all descriptions ?", unregister(IDYES));
+    files.pop_back();
     for (const auto &file : files) {
         EXPECT_FALSE(path_exists(file + ":plivar")) << file;
         DeleteFileA(file.c_str());
     }
+    EXPECT_FALSE(ConnectNamedPipe(pipe, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_LISTENING), GetLastError()) << "the pipe was opened";
+    CloseHandle(pipe);
     EXPECT_FALSE(path_exists(config_ + "\\files.dat"));
     EXPECT_TRUE(path_exists(config_));
 }
