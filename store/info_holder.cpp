@@ -589,21 +589,7 @@ DWORD CInfoHolder::remove_description(const wchar_t *path) {
     DWORD code = record->delete_description();
     if (code != ERROR_SUCCESS)
         return code;
-    index_access access;
-    open_index(access, OPEN_ALWAYS);
-    config_problem problem = config_problem::none;
-    {
-        ExclusiveLock lock(lock_);
-        auto held = find_record(record->key, record->path);
-        // A save that landed meanwhile made a newer record: it stays.
-        if (held == items.end() || held->record != record)
-            return ERROR_SUCCESS;
-        erase_record(held);
-        note_change(record->key, record->path, record_ptr());
-        problem = sync_locked(access, nullptr, false);
-    }
-    access.release();
-    report(problem);
+    forget_record(record);
     return ERROR_SUCCESS;
 }
 
@@ -648,11 +634,12 @@ void CInfoHolder::forget_record(const record_ptr &record) {
     if (!record)
         return;
     index_access access;
-    open_index(access, OPEN_EXISTING);
+    open_index(access, OPEN_ALWAYS);
     config_problem problem = config_problem::none;
     {
         ExclusiveLock lock(lock_);
         auto held = find_record(record->key, record->path);
+        // A save that landed meanwhile made a newer record: it stays.
         if (held == items.end() || held->record != record)
             return;
         erase_record(held);

@@ -42,6 +42,11 @@ HANDLE open_item_for_write(const std::wstring &path) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation, nullptr);
 }
 
+HANDLE open_item_for_read(const std::wstring &path) {
+    return CreateFileW(path.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | no_impersonation, nullptr);
+}
+
 HANDLE open_stream_for_write(const std::wstring &stream_name, DWORD disposition) {
     return CreateFileW(stream_name.c_str(), FILE_READ_DATA | FILE_WRITE_DATA, FILE_SHARE_WRITE,
                        nullptr, disposition, no_impersonation, nullptr);
@@ -213,9 +218,7 @@ DWORD item_info::preview_merge(const char *text, bool keep_text, bool keep_kind,
         DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND)
             return error;
-        ScopedFile item(CreateFileW(item_name.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation,
-                                    nullptr));
+        ScopedFile item(open_item_for_read(item_name));
         if (!item.valid())
             return GetLastError();
     }
@@ -230,9 +233,7 @@ DWORD item_info::read_description(std::string &text, int32_t *kind) const {
     DWORD refused = names_of(path, item_name, stream_name);
     if (refused != ERROR_SUCCESS)
         return refused;
-    ScopedFile item(CreateFileW(item_name.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation,
-                                nullptr));
+    ScopedFile item(open_item_for_read(item_name));
     if (!item.valid())
         return GetLastError();
     return read_stream_record(stream_name, text, kind);
@@ -312,10 +313,7 @@ int item_info::load_record(const char *&pos, const char *end) {
 int32_t read_icon_kind(const wchar_t *path) {
     if (!path || !is_canonical_full_path(path))
         return -1;
-    std::wstring item_name = openable(path);
-    ScopedFile item(CreateFileW(item_name.c_str(), FILE_READ_EA, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation,
-                                nullptr));
+    ScopedFile item(open_item_for_read(openable(path)));
     if (!item.valid())
         return -1;
     std::wstring stream_name = openable(std::wstring(path) + stream_suffix);

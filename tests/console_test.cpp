@@ -598,6 +598,13 @@ TEST_F(ConsoleTest, PlantedRecordsAreNeverOpened) {
         item_info(0, wide(path).c_str()).save_record(record);
         planted += record;
     }
+    // A record under a key the shell never looks up, as one written under
+    // another code page: check says so once and --fix indexes it again.
+    std::string rekeyed = make_file("rekeyed.txt");
+    ASSERT_TRUE(write_whole_file(rekeyed + ":plivar", stream_bytes(5, "keyed anew")));
+    item_info wrong_key(5, wide(rekeyed).c_str());
+    wrong_key.key ^= 0x5A5A;
+    wrong_key.save_record(planted);
     ASSERT_TRUE(write_whole_file(config_ + "files.dat", planted));
 
     std::string backup = io_.path() + "planted.txt";
@@ -615,14 +622,21 @@ TEST_F(ConsoleTest, PlantedRecordsAreNeverOpened) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_LISTENING), GetLastError()) << "the pipe was opened";
     std::string backed_up;
     ASSERT_TRUE(read_whole_file(backup, backed_up));
-    EXPECT_EQ("# Quillarvent descriptions 1\r\n0\t" + good + "\tmine\r\n", backed_up);
+    EXPECT_EQ("# Quillarvent descriptions 1\r\n0\t" + good + "\tmine\r\n5\t" + rekeyed +
+                  "\tkeyed anew\r\n",
+              backed_up);
 
+    run_result checked = run({L"check", L"--tsv"}, "", folder_);
+    EXPECT_EQ(1u, count_of(checked.out, "wrong-key\t" + rekeyed + "\r\n")) << checked.out;
     run_result fixed = run({L"check", L"--fix"}, "", folder_);
     EXPECT_EQ(0u, fixed.status) << fixed.out << fixed.err;
     EXPECT_EQ(4u, count_of(fixed.out, "not a full path, dropped from the index")) << fixed.out;
+    EXPECT_EQ(1u, count_of(fixed.out, "indexed again: " + rekeyed)) << fixed.out;
     run_result listed = run({L"list", L"--tsv"});
     EXPECT_EQ(0u, listed.status) << listed.err;
-    EXPECT_EQ("0\t" + good + "\tmine\tok\r\n", listed.out);
+    EXPECT_EQ("0\t" + good + "\tmine\tok\r\n5\t" + rekeyed + "\tkeyed anew\tok\r\n",
+              listed.out);
+    EXPECT_EQ(0u, run({L"check"}).status);
     EXPECT_EQ(stream_bytes(3, "someone else's"), stream_of(decoy));
     EXPECT_FALSE(ConnectNamedPipe(pipe, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_LISTENING), GetLastError()) << "the pipe was opened";
