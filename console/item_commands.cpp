@@ -207,12 +207,25 @@ int check_command(const command_line &line) {
 
     std::vector<checked_record> refused;
     std::vector<indexed_item> items = indexed_items(folder, line.shares, listing, &refused);
+    // A record that names no item lies under no folder: only a check of the
+    // whole index meets it.
+    if (!folder.empty())
+        refused.clear();
     for (const checked_record &entry : refused) {
         check_finding finding;
-        finding.what = "not a full path, never opened";
-        finding.tsv_what = "not-full-path";
         finding.shown_path = shown_ansi(entry.record->path);
         finding.record = entry.record;
+        if (entry.use == record_use::no_wide_form) {
+            // Bytes this code page does not define: perhaps a path of
+            // another code page. Said, never dropped.
+            finding.what = "not a path of this code page, never opened";
+            finding.tsv_what = "not-this-code-page";
+            finding.counts = false;
+            findings.push_back(finding);
+            continue;
+        }
+        finding.what = "not a full path, never opened";
+        finding.tsv_what = "not-full-path";
         if (line.fix) {
             info_holder.forget_record(entry.record);
             finding.fix_made = check_finding::fix::dropped;

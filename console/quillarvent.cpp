@@ -60,8 +60,11 @@ const command_entry commands[] = {
 
 // The store's messages go to standard error: no window may open in a
 // script.
+bool store_reported = false;
+
 void report_to_error_output(const char *caption, const char *text) {
     say_error(one_line(caption) + ": " + one_line(text));
+    store_reported = true;
 }
 
 int usage_error(const std::string &message) {
@@ -196,6 +199,13 @@ int wmain(int argc, wchar_t **argv) {
             status = exit_failed;
         } else {
             status = entry->run(line);
+            // The program ends here: a change files.dat did not take is lost.
+            if (!info_holder.all_written()) {
+                if (!store_reported)
+                    say_error(shown_ansi(index_path) +
+                              ": could not be written; the index lacks this run's changes");
+                status = exit_failed;
+            }
         }
         CoUninitialize();
         return finished(status);

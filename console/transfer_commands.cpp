@@ -269,10 +269,10 @@ int backup_command(const command_line &line) {
     std::vector<std::pair<std::wstring, std::string>> rows; // path, line
     std::map<std::wstring, size_t> row_of;                  // by path_key
     std::map<std::wstring, std::wstring> lost;              // key, path: record kept, stream gone
+    std::map<std::wstring, std::wstring> unopened;          // key, path: on a share
     for (const indexed_item &item : indexed_items(std::wstring(), line.shares, result)) {
         if (item.unopened_share) {
-            result.fail(shown(item.path) +
-                        ": not backed up: on a share, not opened (--shares opens it)");
+            unopened.emplace(path_key(item.path), item.path);
             continue;
         }
         backup_entry entry;
@@ -310,9 +310,11 @@ int backup_command(const command_line &line) {
     // lives on only in the earlier backup: its line is kept, or this backup
     // would lose it for good. A description removed on purpose has no
     // record, and its line goes.
+    // An item on a share that was not opened keeps its earlier line too.
     std::string old_bytes;
     DWORD error;
-    if (!to_output && !lost.empty() && read_file_bytes(file, old_bytes, error)) {
+    if (!to_output && (!lost.empty() || !unopened.empty()) &&
+        read_file_bytes(file, old_bytes, error)) {
         bool utf8;
         std::vector<std::string> old_lines = split_lines(old_bytes, utf8);
         for (size_t i = 1;
@@ -322,8 +324,19 @@ int backup_command(const command_line &line) {
             if (!parse_backup_line(old_lines[i], entry, problem) ||
                 !wide_path_of(entry.path, path))
                 continue;
+            if (row_of.count(path_key(path)))
+                continue;
+            auto share = unopened.find(path_key(path));
+            if (share != unopened.end()) {
+                row_of.emplace(path_key(path), rows.size());
+                rows.emplace_back(path, old_lines[i]);
+                say_error(shown(path) + ": on a share, not opened; its line is kept from the "
+                                        "earlier backup (--shares reads it)");
+                unopened.erase(share);
+                continue;
+            }
             auto gone = lost.find(path_key(path));
-            if (gone == lost.end() || row_of.count(path_key(path)))
+            if (gone == lost.end())
                 continue;
             row_of.emplace(path_key(path), rows.size());
             rows.emplace_back(path, old_lines[i]);
@@ -336,6 +349,9 @@ int backup_command(const command_line &line) {
     for (const auto &gone : lost)
         result.fail(shown(gone.second) +
                     ": not backed up: its description stream is gone (see check)");
+    for (const auto &share : unopened)
+        result.fail(shown(share.second) +
+                    ": not backed up: on a share, not opened (--shares opens it)");
 
     std::sort(rows.begin(), rows.end(),
               [](const auto &a, const auto &b) { return path_less(a.first, b.first); });

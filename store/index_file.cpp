@@ -13,16 +13,14 @@
 namespace {
 
 const DWORD sharing_wait_ms = 1000;
-// How long a missing files.dat may be the instant of another's replace.
-const DWORD missing_wait_ms = 50;
 
 // Processes of this version take their turn at files.dat by a mutex named
 // after its path, in the global namespace so that every session of the
 // machine shares it. Every user may wait on it and release it, as every
-// user may write the file. False when another holds the turn past the wait;
-// `turn` stays null, and true, when the mutex cannot be made at all (one a
-// user made first without access for others): the file's own exclusive
-// open still keeps writers apart.
+// user may write the file. False when another holds the turn past the wait,
+// or the mutex cannot be had at all (one a user made first without access
+// for others): without it two processes could each replace the other's
+// change, so the index counts as busy.
 bool take_index_turn(const std::string &path, DWORD wait_ms, HANDLE &turn) {
     turn = nullptr;
     static PSECURITY_DESCRIPTOR descriptor = [] {
@@ -43,7 +41,7 @@ bool take_index_turn(const std::string &path, DWORD wait_ms, HANDLE &turn) {
     HANDLE mutex = CreateMutexExA(descriptor ? &attributes : nullptr, name, 0,
                                   SYNCHRONIZE | MUTEX_MODIFY_STATE);
     if (!mutex)
-        return true;
+        return false;
     DWORD waited = WaitForSingleObject(mutex, wait_ms);
     // An abandoned turn is ours: its holder ended, and files.dat was only
     // ever replaced whole.
@@ -204,16 +202,18 @@ void CIndexFile::close() {
     }
 }
 
-bool CIndexFile::open_file(DWORD disposition, DWORD start, bool may_be_missing) {
+bool CIndexFile::open_file(DWORD disposition, DWORD start) {
     for (;;) {
-        file_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+        // Sharing deletion only: the held file can be renamed away by this
+        // process, while an older version's open, which shares nothing,
+        // still fails.
+        file_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
+                            nullptr, disposition,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD error = GetLastError();
         if (file_ != INVALID_HANDLE_VALUE)
             return true;
-        bool passing = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-                       (may_be_missing && error == ERROR_FILE_NOT_FOUND &&
-                        GetTickCount() - start < missing_wait_ms);
+        bool passing = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
         if (!passing || GetTickCount() - start >= sharing_wait_ms) {
             SetLastError(error);
             return false;
@@ -230,12 +230,14 @@ bool CIndexFile::open(const char *path, DWORD disposition) {
     }
     path_ = path;
     written_ = false;
+    replaced_ = false;
     DWORD start = GetTickCount();
+    // With the turn no other process of this version is between renaming
+    // the old file away and putting the new one in its place, so files.dat
+    // is never seen missing for that instant.
     if (!take_index_turn(path_, sharing_wait_ms, turn_))
         return false;
-    // Without the turn another writer may be between its replace and its
-    // reopen: a missing file is looked at again for a moment.
-    if (!open_file(disposition, start, !turn_)) {
+    if (!open_file(disposition, start)) {
         DWORD error = GetLastError();
         close();
         SetLastError(error);
@@ -308,24 +310,48 @@ FILETIME CIndexFile::later_time() const {
     return now;
 }
 
+// A name no one else uses beside files.dat, made new with `suffix`: a file
+// or link planted under a fixed name would be written through.
+HANDLE CIndexFile::create_beside(const char *suffix, DWORD access, std::string &name) const {
+    static LONG counter = 0;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char unique[48];
+        wsprintfA(unique, "%s%08lx%08lx", suffix, GetCurrentProcessId(),
+                  static_cast<unsigned long>(InterlockedIncrement(&counter) ^ GetTickCount()));
+        name = path_ + unique;
+        HANDLE file = CreateFileA(name.c_str(), access, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return file;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+void CIndexFile::remove_stale_copies() const {
+    // Called with the turn: no other process of this version is between
+    // writing its new file and putting it in place, so every new or old copy
+    // left is one a killed process left.
+    size_t slash = path_.find_last_of('\\');
+    std::string folder = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
+    for (const char *pattern : {".new-*", ".old-*"}) {
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((path_ + pattern).c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
+            continue;
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                DeleteFileA((folder + found.cFileName).c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+}
+
 bool CIndexFile::replace(const std::string &image) {
     if (file_ == INVALID_HANDLE_VALUE)
         return false;
-    // A name no one else uses, made new: a file or link planted under a
-    // fixed name would be written through.
+    remove_stale_copies();
     std::string temporary;
-    ScopedFile fresh;
-    static LONG counter = 0;
-    for (int attempt = 0; attempt < 16 && !fresh.valid(); ++attempt) {
-        char suffix[40];
-        wsprintfA(suffix, ".new-%08lx%08lx", GetCurrentProcessId(),
-                  static_cast<unsigned long>(InterlockedIncrement(&counter) ^ GetTickCount()));
-        temporary = path_ + suffix;
-        fresh.reset(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!fresh.valid() && GetLastError() != ERROR_FILE_EXISTS)
-            return false;
-    }
+    ScopedFile fresh(create_beside(".new-", GENERIC_WRITE, temporary));
     if (!fresh.valid())
         return false;
     size_t done = 0;
@@ -344,29 +370,45 @@ bool CIndexFile::replace(const std::string &image) {
         DeleteFileA(temporary.c_str());
         return false;
     }
-    // The old file is let go only now; an older version that opens it in
-    // the moment before the replace makes the replace wait for it.
-    CloseHandle(file_);
-    file_ = INVALID_HANDLE_VALUE;
-    DWORD start = GetTickCount();
-    bool moved;
-    for (;;) {
+    // The old file is renamed away while it is still held, so that no older
+    // version, which opens it without sharing, can write to it between the
+    // moment it is let go and the moment it is replaced: that write would
+    // be lost with it. For the instant between the two renames files.dat
+    // is missing, which an older version takes as a failed open.
+    std::string old_name;
+    ScopedFile placeholder(create_beside(".old-", GENERIC_WRITE, old_name));
+    bool moved_away = placeholder.valid() &&
+                      (placeholder.reset(), MoveFileExA(path_.c_str(), old_name.c_str(),
+                                                        MOVEFILE_REPLACE_EXISTING));
+    bool moved = false;
+    if (moved_away) {
         moved = MoveFileExA(temporary.c_str(), path_.c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-        DWORD error = GetLastError();
-        if (moved || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
-                      error != ERROR_LOCK_VIOLATION) ||
-            GetTickCount() - start >= sharing_wait_ms)
-            break;
-        Sleep(2);
+        if (!moved)
+            MoveFileExA(old_name.c_str(), path_.c_str(), 0);
     }
+    CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    // A file system that cannot rename a held file: the old one is let go
+    // first, and a short wait covers an older version holding it.
+    DWORD start = GetTickCount();
+    while (!moved_away && !(moved = MoveFileExA(temporary.c_str(), path_.c_str(),
+                                                MOVEFILE_REPLACE_EXISTING |
+                                                    MOVEFILE_WRITE_THROUGH) != 0) &&
+           GetTickCount() - start < sharing_wait_ms)
+        Sleep(2);
+    if (!old_name.empty())
+        DeleteFileA(old_name.c_str());
     if (!moved)
         DeleteFileA(temporary.c_str());
     // Held again, as before the write, until the caller is done.
-    open_file(OPEN_EXISTING, GetTickCount(), false);
+    open_file(OPEN_EXISTING, GetTickCount());
     if (moved) {
         opened_time_ = stamp_time;
         written_ = false;
+        expected_.size = static_cast<LONGLONG>(image.size());
+        expected_.written = stamp_time;
+        replaced_ = true;
     }
     return moved;
 }
@@ -378,5 +420,10 @@ index_stamp CIndexFile::leave() {
     }
     index_stamp stamp;
     current(stamp);
+    // Another version may have written to the new file before it was held
+    // again: then it is not as this process left it, and is read next time.
+    if (replaced_ && (stamp.size != expected_.size ||
+                      CompareFileTime(&stamp.written, &expected_.written) != 0))
+        return index_stamp();
     return stamp;
 }

@@ -66,9 +66,8 @@ class CIndexFile {
     CIndexFile &operator=(const CIndexFile &) = delete;
     ~CIndexFile();
 
-    // Another process may hold the file for a moment, or be replacing it: a
-    // sharing conflict, and a missing file while the mutex could not be
-    // had, are waited out for a while before the open counts as failed.
+    // Another process may hold the file or the turn for a moment: either is
+    // waited out for a while before the open counts as failed.
     bool open(const char *path, DWORD disposition);
     void close();
     bool is_as_left(const index_stamp &stamp) const;
@@ -76,8 +75,8 @@ class CIndexFile {
     // Appends in place: a torn append costs only the record being added.
     bool append(const std::string &bytes);
     // Writes `image` to a new file beside files.dat, flushes it and puts it
-    // in the old one's place in one step: a process killed or a disk that
-    // fills halfway leaves the old file whole.
+    // in the old one's place: a process killed or a disk that fills halfway
+    // leaves the old file whole. Copies a killed process left are removed.
     bool replace(const std::string &image);
     // The stamp of the file now, after giving it a write time of its own
     // when it was written.
@@ -86,13 +85,17 @@ class CIndexFile {
 
   private:
     bool current(index_stamp &stamp) const;
-    bool open_file(DWORD disposition, DWORD deadline_start, bool may_be_missing);
+    bool open_file(DWORD disposition, DWORD deadline_start);
     FILETIME later_time() const;
+    HANDLE create_beside(const char *suffix, DWORD access, std::string &name) const;
+    void remove_stale_copies() const;
 
     std::string path_;
     HANDLE file_ = INVALID_HANDLE_VALUE;
     HANDLE turn_ = nullptr; // the named mutex, owned while the file is held
     bool written_ = false;
+    bool replaced_ = false;
+    index_stamp expected_; // the new file's, once replaced
     FILETIME opened_time_ = {};
     LONGLONG opened_size_ = 0;
 };

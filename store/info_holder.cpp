@@ -324,7 +324,7 @@ CInfoHolder::config_problem CInfoHolder::sync_locked(index_access &access,
         left_ = done ? file.leave() : index_stamp();
         if (done)
             unwritten.clear();
-        return config_problem::none;
+        return done ? config_problem::none : config_problem::append;
     }
     if (!access.as_left) {
         // Another process changed the file: its content, with this
@@ -341,7 +341,7 @@ CInfoHolder::config_problem CInfoHolder::sync_locked(index_access &access,
     left_ = done ? file.leave() : index_stamp();
     if (done)
         unwritten.clear();
-    return config_problem::none;
+    return done ? config_problem::none : config_problem::rewrite;
 }
 
 bool CInfoHolder::report(config_problem problem) {
@@ -648,6 +648,11 @@ void CInfoHolder::forget_record(const record_ptr &record) {
     }
     access.release();
     report(problem);
+}
+
+bool CInfoHolder::all_written() const {
+    SharedLock lock(lock_);
+    return unwritten.empty();
 }
 
 int32_t CInfoHolder::get_icon_kind(const wchar_t *path) const {

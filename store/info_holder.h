@@ -96,6 +96,9 @@ class CInfoHolder {
     // empty). An item or stream that is gone for good leaves the index; a
     // stream holding another kind than the record corrects the record.
     bool get_description(const wchar_t *path, std::string &text);
+    // False while a change of this process is not in files.dat (it is
+    // written with the next one): a program that ends now loses it.
+    bool all_written() const;
     // Drops `record` from the index and files.dat without opening anything:
     // for a record that names no item the store may open, or one under a
     // key the shell never looks up.

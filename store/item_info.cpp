@@ -12,17 +12,6 @@ const wchar_t stream_suffix[] = L":plivar";
 // No server an item's name leads to may act as the caller.
 const DWORD no_impersonation = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
-// A name past MAX_PATH reaches the file system only in its "\\?\" form in a
-// host that is not long-path aware (every Explorer). The path is a plain
-// full path already, so that form names the same item.
-std::wstring openable(const std::wstring &path) {
-    if (path.size() < MAX_PATH)
-        return path;
-    if (path.compare(0, 2, L"\\\\") == 0)
-        return L"\\\\?\\UNC\\" + path.substr(2);
-    return L"\\\\?\\" + path;
-}
-
 // The item and its stream are both named from the exact UTF-16 form of the
 // stored path; a path that has none, or that is not a plain full path (a
 // relative, device or pipe name planted in files.dat), reaches no file.
@@ -326,4 +315,12 @@ int32_t read_icon_kind(const wchar_t *path) {
     if (!ReadFile(stream.get(), &kind, sizeof(kind), &n, nullptr) || n != sizeof(kind))
         return -1;
     return kind;
+}
+
+std::wstring openable(const std::wstring &path) {
+    if (path.size() < MAX_PATH)
+        return path;
+    if (path.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
 }

@@ -82,6 +82,11 @@ class item_info {
     uint32_t key = 0;
 };
 
+// The name the file system is given for a plain full path: a name past
+// MAX_PATH reaches it only in its "\\?\" form in a host that is not
+// long-path aware (every Explorer), and that form names the same item.
+std::wstring openable(const std::wstring &path);
+
 // The kind stored in the stream of `path`, or -1 without a readable stream.
 int32_t read_icon_kind(const wchar_t *path);
 

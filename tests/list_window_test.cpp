@@ -376,6 +376,9 @@ TEST_F(ListWindow, TheTreeShowsFoldersAndKeepsWhatTheUserDidNotPick) {
     // A right click in the tree chooses the item under the pointer; the menu
     // key shows the menu for the selected item.
     HTREEITEM sea = tree_item_named(L"sea.jpg");
+    // Scrolled into view first, as a user sees an entry before clicking it.
+    SendMessageW(tree_view(), TVM_ENSUREVISIBLE, 0, reinterpret_cast<LPARAM>(sea));
+    pump();
     // TVM_GETITEMRECT takes the item in the rectangle it fills.
     RECT sea_rect = {};
     memcpy(&sea_rect, &sea, sizeof sea);

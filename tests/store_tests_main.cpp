@@ -4,7 +4,6 @@
 
 int run_append_child(int argc, char **argv);
 int run_stress_child(int argc, char **argv);
-int run_batch_child(int argc, char **argv);
 
 // The store tests start copies of this program as second processes.
 int main(int argc, char **argv) {
@@ -12,8 +11,6 @@ int main(int argc, char **argv) {
         return run_append_child(argc, argv);
     if (argc > 1 && strcmp(argv[1], "--stress-child") == 0)
         return run_stress_child(argc, argv);
-    if (argc > 1 && strcmp(argv[1], "--batch-child") == 0)
-        return run_batch_child(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
