@@ -602,8 +602,11 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
     bool found = code == ERROR_SUCCESS;
     if (found && stream_kind == record->icon_kind)
         return true;
-    if (!found && !is_gone_for_good(code, record->path))
+    if (!found) {
+        if (is_gone_for_good(code, record->path))
+            forget_record(record);
         return false;
+    }
     index_access access;
     open_index(access, OPEN_ALWAYS);
     config_problem problem = config_problem::none;
@@ -611,23 +614,18 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
         ExclusiveLock lock(lock_);
         auto held = find_record(record->key, record->path);
         if (held == items.end() || held->record != record)
-            return found;
-        if (found) {
-            // The stream is the description: another process or an older
-            // index may have left another kind in the record.
-            auto corrected = boost::make_shared<item_info>(*record);
-            corrected->icon_kind = stream_kind;
-            replace_record(held, corrected);
-            note_change(record->key, record->path, corrected);
-        } else {
-            erase_record(held);
-            note_change(record->key, record->path, record_ptr());
-        }
+            return true;
+        // The stream is the description: another process or an older index
+        // may have left another kind in the record.
+        auto corrected = boost::make_shared<item_info>(*record);
+        corrected->icon_kind = stream_kind;
+        replace_record(held, corrected);
+        note_change(record->key, record->path, corrected);
         problem = sync_locked(access, nullptr, false);
     }
     access.release();
     report(problem);
-    return found;
+    return true;
 }
 
 void CInfoHolder::forget_record(const record_ptr &record) {
