@@ -376,16 +376,17 @@ bool CIndexFile::replace(const std::string &image) {
     // be lost with it. For the instant between the two renames files.dat
     // is missing, which an older version takes as a failed open.
     std::string old_name;
-    ScopedFile placeholder(create_beside(".old-", GENERIC_WRITE, old_name));
-    bool moved_away = placeholder.valid() &&
-                      (placeholder.reset(), MoveFileExA(path_.c_str(), old_name.c_str(),
-                                                        MOVEFILE_REPLACE_EXISTING));
-    bool moved = false;
+    bool moved_away = false, moved = false, old_kept = false;
+    if (HANDLE placeholder = create_beside(".old-", GENERIC_WRITE, old_name);
+        placeholder != INVALID_HANDLE_VALUE) {
+        CloseHandle(placeholder);
+        moved_away = MoveFileExA(path_.c_str(), old_name.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
     if (moved_away) {
         moved = MoveFileExA(temporary.c_str(), path_.c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-        if (!moved)
-            MoveFileExA(old_name.c_str(), path_.c_str(), 0);
+        // Put back; should even that fail, the only copy is not deleted.
+        old_kept = !moved && !MoveFileExA(old_name.c_str(), path_.c_str(), 0);
     }
     CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
@@ -397,7 +398,7 @@ bool CIndexFile::replace(const std::string &image) {
                                                     MOVEFILE_WRITE_THROUGH) != 0) &&
            GetTickCount() - start < sharing_wait_ms)
         Sleep(2);
-    if (!old_name.empty())
+    if (!old_name.empty() && !old_kept)
         DeleteFileA(old_name.c_str());
     if (!moved)
         DeleteFileA(temporary.c_str());
