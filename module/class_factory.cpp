@@ -7,6 +7,7 @@
 #include "shell/ccinfo.h"
 #include "shell/column_provider.h"
 #include "shell/overlay_icon_provider.h"
+#include "ui/bitmaps.h"
 #include "ui/window_main.h"
 
 namespace {
@@ -90,5 +91,9 @@ HRESULT can_unload_now() {
     // An open window counts as a live object; a window whose thread ended
     // stops counting here, and the window class goes with the last window.
     bool no_windows = editor.ReleaseWindowClasses();
-    return module_object_count == 0 && no_windows ? S_OK : S_FALSE;
+    if (module_object_count != 0 || !no_windows)
+        return S_FALSE;
+    // Opened again on the next use, should the host keep the library.
+    release_button_theme();
+    return S_OK;
 }

@@ -7,6 +7,8 @@
 #include "resources/resource.h"
 #include "store/info_holder.h"
 #include "store/path_text.h"
+#include "store/store_report.h"
+#include "ui/window_main.h"
 
 HINSTANCE module_instance;
 DWORD os_major_version;
@@ -15,8 +17,7 @@ DWORD module_folder_error = ERROR_FILE_NOT_FOUND;
 char index_path[MAX_PATH];
 overlay_entry overlay_table[6];
 HFONT default_gui_font;
-COLORREF menu_colour;
-HTHEME button_theme;
+std::atomic<COLORREF> menu_colour;
 
 namespace {
 
@@ -179,5 +180,5 @@ void module_start_up(HMODULE module) {
     extract_overlay_icons();
     // No handler ever reads a stream from the root of the floppy drive.
     info_holder.mark_not_described(L"A:\\");
-    button_theme = OpenThemeData(GetDesktopWindow(), L"BUTTON");
+    set_store_report_sink(show_store_report);
 }

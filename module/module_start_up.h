@@ -1,7 +1,8 @@
 #pragma once
 
 #include <windows.h>
-#include <uxtheme.h>
+
+#include <atomic>
 
 #include "module/class_ids.h"
 
@@ -24,8 +25,8 @@ extern DWORD module_folder_error;
 extern char index_path[MAX_PATH]; // ...\Quillarvent\files.dat; empty if unknown
 extern overlay_entry overlay_table[6];
 extern HFONT default_gui_font;
-extern COLORREF menu_colour;
-extern HTHEME button_theme;
+// Follows the system's colour: see colours_changed.
+extern std::atomic<COLORREF> menu_colour;
 
 // Records the library's handle at process attach. Nothing else may run under
 // the loader lock; the real start-up waits for the first exported call.

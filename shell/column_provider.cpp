@@ -77,13 +77,14 @@ STDMETHODIMP CColumnProv::GetItemData(LPCSHCOLUMNID column, LPCSHCOLUMNDATA item
         std::string text;
         if (!info_holder.get_description(path.c_str(), text))
             return S_FALSE;
-        int length = MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(),
-                                         static_cast<int>(text.size()), nullptr, 0);
+        // The system's code page, as the tip and the editor read it: the
+        // thread's follows the user's format settings.
+        int length =
+            MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
         BSTR bstr = SysAllocStringLen(nullptr, length);
         if (!bstr)
             return E_OUTOFMEMORY;
-        MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), bstr,
-                            length);
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bstr, length);
         VariantClear(value);
         V_VT(value) = VT_BSTR;
         V_BSTR(value) = bstr;

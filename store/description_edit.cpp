@@ -22,12 +22,20 @@ const char *save_error_text(DWORD code) {
         return "Can't add description \n Access denied";
     case ERROR_INVALID_NAME:
         return "Can't add description \n File system not support";
+    case ERROR_NO_UNICODE_TRANSLATION:
+        return "Can't add description \n The text has characters the system code page lacks";
     default:
         return "Can't add description ... Unknown error";
     }
 }
 
 const char *remove_error_text(DWORD code) {
-    return code == ERROR_ACCESS_DENIED ? "Can't remove description \n Access denied"
-                                       : "Can't remove description ... Unknown error";
+    switch (code) {
+    case ERROR_ACCESS_DENIED:
+        return "Can't remove description \n Access denied";
+    case ERROR_INVALID_NAME:
+        return "Can't remove description \n File system not support";
+    default:
+        return "Can't remove description ... Unknown error";
+    }
 }

@@ -13,8 +13,10 @@ extern const char truncation_warning[];
 // of the system code page; true when it was cut.
 bool cut_to_stored_length(std::string &text);
 
-// The message for a code of CInfoHolder::add_description; null for success
-// and for 1, whose message the store has shown already.
+// The message for a code of CInfoHolder::add_description, or
+// ERROR_NO_UNICODE_TRANSLATION for a text without an exact form in the
+// system code page; null for success and for 1, whose message the store has
+// shown already.
 const char *save_error_text(DWORD code);
 // The message for a failed CInfoHolder::remove_description.
 const char *remove_error_text(DWORD code);

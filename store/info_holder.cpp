@@ -167,9 +167,9 @@ void CInfoHolder::replace_record(index_entries::const_iterator held, const recor
 
 void CInfoHolder::insert_record(const record_ptr &record) {
     // After every entry of the same key: ties keep the order entered.
-    auto at = std::upper_bound(
-        items.begin(), items.end(), record->key,
-        [](uint32_t key, const index_entry &entry) { return key < entry.key; });
+    auto at =
+        std::upper_bound(items.begin(), items.end(), record->key,
+                         [](uint32_t key, const index_entry &entry) { return key < entry.key; });
     items.insert(at, index_entry{record->key, record});
     index_slots();
 }
@@ -581,6 +581,12 @@ DWORD CInfoHolder::enter_described(const wchar_t *path, int32_t icon_kind) {
 }
 
 DWORD CInfoHolder::remove_description(const wchar_t *path) {
+    // A name the index cannot hold may still carry a stream: nothing that
+    // could be removed here is gone.
+    std::string ansi;
+    DWORD refused = storable_path(path, ansi);
+    if (refused != ERROR_SUCCESS)
+        return refused;
     record_ptr record;
     if (lookup(path, &record) != entry_state::described)
         return ERROR_SUCCESS;

@@ -14,7 +14,13 @@
 // shell does.
 class DllTest : public ::testing::Test {
   public:
-    static std::wstring wide(const std::string &s) { return std::wstring(s.begin(), s.end()); }
+    // Each byte as the character of that number: ASCII, and Latin-1 beyond.
+    static std::wstring wide(const std::string &s) {
+        std::wstring w;
+        for (char c : s)
+            w += static_cast<wchar_t>(static_cast<unsigned char>(c));
+        return w;
+    }
 
   protected:
     void SetUp() override;

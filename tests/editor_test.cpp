@@ -19,9 +19,9 @@ RECT window_rect(HWND window) {
     return r;
 }
 
-// The colour of the marker button's picture a few pixels inside the top of
-// its disc: the disc's fill, which tells the kinds apart.
-COLORREF kind_button_colour(HWND toolbar) {
+// The colour of the marker button's picture at (x, y); a few pixels inside
+// the top of its disc, the disc's fill tells the kinds apart.
+COLORREF kind_button_colour(HWND toolbar, int x = 23, int y = 7) {
     auto images = reinterpret_cast<HIMAGELIST>(SendMessageW(toolbar, TB_GETIMAGELIST, 0, 0));
     if (!images)
         return CLR_INVALID;
@@ -30,7 +30,7 @@ COLORREF kind_button_colour(HWND toolbar) {
     HBITMAP canvas = CreateCompatibleBitmap(screen, 47, 33);
     HGDIOBJ old = SelectObject(dc, canvas);
     ImageList_Draw(images, 3, dc, 0, 0, ILD_NORMAL);
-    COLORREF colour = GetPixel(dc, 23, 7);
+    COLORREF colour = GetPixel(dc, x, y);
     SelectObject(dc, old);
     DeleteObject(canvas);
     DeleteDC(dc);
@@ -265,27 +265,50 @@ TEST_F(EditorTest, FailuresAreReportedAsTheyAre) {
     while (letter > 'D' && (drives & (1u << (letter - 'A'))))
         --letter;
     std::wstring nowhere = std::wstring(1, letter) + L":\\nowhere\\gone.txt";
+    std::string typed_into = make_file("typed.txt");
+    // A stream on a name the code page lacks: the index cannot name it.
+    HANDLE stream = CreateFileW((foreign + L":plivar").c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, stream);
+    DWORD written = 0;
+    WriteFile(stream, "\0\0\0\0foreign", 11, &written, nullptr);
+    CloseHandle(stream);
+    const std::wstring lodz = L"\x0141\x00f3d\x017a";
     struct {
-        std::wstring path;
+        std::wstring path, typed;
+        int command;
         const char *message;
     } cases[] = {
-        {wide(locked), "Can't add description \n Access denied"},
-        {foreign, "Can't add description \n File system not support"},
-        {nowhere, "Can't add description ... Unknown error"},
+        {wide(locked), L"text", 32771, "Can't add description \n Access denied"},
+        {foreign, L"text", 32771, "Can't add description \n File system not support"},
+        {nowhere, L"text", 32771, "Can't add description ... Unknown error"},
+        // Stored as typed or not at all: never as the look-alike "Lodz".
+        {wide(typed_into), lodz, 32771,
+         "Can't add description \n The text has characters the system code page lacks"},
+        {foreign, L"", 32772, "Can't remove description \n File system not support"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.message);
         ASSERT_EQ(S_OK, invoke(std::vector<std::wstring>{c.path}));
-        type("text");
+        SendMessageW(text_box(), EM_SETSEL, 0, -1);
+        SendMessageW(text_box(), EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(c.typed.c_str()));
         MessageBoxCatcher error("Error", IDOK);
-        press(32771);
+        press(c.command);
         ASSERT_TRUE(error.caught());
         EXPECT_EQ(c.message, error.text());
-        EXPECT_EQ(nullptr, editor_window());
+        // Nothing happened: the editor stays with what the user typed.
+        ASSERT_NE(nullptr, editor_window());
+        wchar_t shown[16] = L"";
+        GetWindowTextW(text_box(), shown, 16);
+        EXPECT_EQ(c.typed, shown);
+        press(32773);
+        ASSERT_EQ(nullptr, editor_window());
     }
     EXPECT_EQ("", index_file_bytes());
     // Nothing landed on the look-alike the code page would have made.
     EXPECT_FALSE(path_exists(data_ + "Lodz.txt:plivar"));
+    EXPECT_EQ("<no stream>", read_stream(typed_into));
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((foreign + L":plivar").c_str()));
 
     // A removal the file refuses keeps the description and the editor.
     std::string kept = make_file("kept.txt");
@@ -390,7 +413,7 @@ TEST_F(EditorTest, WithoutItsTextWindowTheEditorWritesNothing) {
     EXPECT_TRUE(error.caught());
     EXPECT_EQ("<no stream>", read_stream(file));
     EXPECT_EQ("", index_file_bytes());
-    EXPECT_EQ(nullptr, editor_window());
+    EXPECT_NE(nullptr, editor_window()) << "nothing was saved";
 }
 
 TEST_F(EditorTest, ADescriptionTheIndexHasNotSeenIsShownAndKept) {
@@ -411,4 +434,72 @@ TEST_F(EditorTest, ADescriptionTheIndexHasNotSeenIsShownAndKept) {
     press(32772);
     EXPECT_EQ("<no stream>", read_stream(file));
     EXPECT_EQ(nullptr, editor_window());
+}
+
+// The editor stays where the user can see it, whatever its host does to it.
+TEST_F(EditorTest, TheEditorStaysWholeOnTheScreen) {
+    std::string first = make_file("first.txt"), second = make_file("second.txt");
+    write_stream(second, 4, "second's text");
+    ASSERT_EQ(S_OK, invoke(first));
+    HWND window = editor_window();
+    ASSERT_NE(nullptr, window);
+    EXPECT_FALSE(GetWindowLongW(window, GWL_STYLE) &
+                 (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME));
+    SendMessageW(window, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
+    SendMessageW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    pump();
+    EXPECT_FALSE(IsZoomed(window) || IsIconic(window)) << "from the system menu";
+
+    // Minimized by its host all the same, the next command brings it back.
+    ShowWindow(window, SW_MINIMIZE);
+    pump();
+    ASSERT_TRUE(IsIconic(window));
+    ASSERT_EQ(S_OK, invoke(second));
+    EXPECT_FALSE(IsIconic(window));
+    EXPECT_EQ(L"second.txt", title(window));
+    // The window system finishes the restore in its own time.
+    pump(500);
+    RECT editor_frame = window_rect(window);
+    HWND text = text_window();
+    ASSERT_NE(nullptr, text);
+    EXPECT_EQ(editor_frame.bottom + 7, window_rect(text).top) << "docked again";
+    RECT shot = {editor_frame.left - 10, editor_frame.top - 10, editor_frame.right + 10,
+                 window_rect(text).bottom + 10};
+    EXPECT_TRUE(take_screenshot("editor_restored", shot));
+
+    // However long the text, every window stays in the work area.
+    RECT area = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    std::string many_lines;
+    for (int i = 0; i < 120; ++i)
+        many_lines += "line " + std::to_string(i) + "\r\n";
+    for (const std::string &long_text : {std::string(1500, 'm'), many_lines}) {
+        type(long_text);
+        RECT all = window_rect(window), text_frame = window_rect(text);
+        UnionRect(&all, &all, &text_frame);
+        EXPECT_GE(all.left, area.left);
+        EXPECT_GE(all.top, area.top);
+        EXPECT_LE(all.right, area.right);
+        EXPECT_LE(all.bottom, area.bottom);
+    }
+    type(std::string(300, 'w') + "\r\n" + many_lines);
+    RECT all = window_rect(window), text_frame = window_rect(text);
+    UnionRect(&all, &all, &text_frame);
+    InflateRect(&all, 4, 4);
+    IntersectRect(&all, &all, &area);
+    EXPECT_TRUE(take_screenshot("editor_long_text", all));
+}
+
+TEST_F(EditorTest, TheToolbarFollowsTheMenuColour) {
+    ASSERT_EQ(S_OK, invoke(make_file("colours.txt")));
+    INT element = COLOR_MENU;
+    COLORREF before = GetSysColor(COLOR_MENU), changed = RGB(200, 230, 200);
+    // The grey around the marker's disc is drawn in the menu colour.
+    ASSERT_EQ(before, kind_button_colour(toolbar(), 0, 0));
+    ASSERT_TRUE(SetSysColors(1, &element, &changed));
+    pump(200);
+    EXPECT_EQ(changed, kind_button_colour(toolbar(), 0, 0));
+    SetSysColors(1, &element, &before);
+    pump(200);
+    EXPECT_EQ(before, kind_button_colour(toolbar(), 0, 0));
 }

@@ -1,10 +1,12 @@
 #include "tests/ui_fixture.h"
 
 #include <commctrl.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "module/class_ids.h"
@@ -451,7 +453,7 @@ TEST_F(ListWindow, ARowKeepsItsItemUnderAnotherThreadLocale) {
     // "café" in the system code page, a Cyrillic letter in the user's.
     std::string name = "caf\xE9.txt";
     // Opening the editor on it enters it into the index.
-    std::string path = described(name, 2, "coffee", false);
+    std::string path = described(name, 2, "caf\xE9 cr\xE8me", false);
     MessageBoxWatch errors("Error");
     LCID system_locale = GetThreadLocale();
     ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT)));
@@ -463,7 +465,12 @@ TEST_F(ListWindow, ARowKeepsItsItemUnderAnotherThreadLocale) {
     ASSERT_NE(-1, row);
     click_row(0);
     click_row(row);
-    EXPECT_EQ(L"coffee", shown_text());
+    // Every view of the text reads it in the system's code page, as it was
+    // written, whatever the thread's.
+    const std::wstring written = L"caf\x00e9 cr\x00e8me";
+    EXPECT_EQ(written, shown_text());
+    EXPECT_EQ(written, column_text(path));
+    EXPECT_EQ(written, info_tip(path));
     EXPECT_NE(-1, row_of(from_code_page(CP_ACP, name)));
     type("coffee, strong");
     press(32771);
@@ -578,4 +585,236 @@ TEST_F(ListWindow, OpeningAndClosingTheListLeavesNothingBehind) {
     EXPECT_LE(live_gdi_objects(), gdi_objects + 2);
     press(32773);
     EXPECT_EQ(nullptr, editor_window()) << "with the list gone the close button works";
+}
+
+namespace {
+
+// Looks at a box with `caption` from a second thread once it shows, as a
+// user would who clicks around while it waits, then answers it.
+std::thread on_box(const std::string &caption, std::function<void(HWND)> look) {
+    return std::thread([caption, look] {
+        HWND box = nullptr;
+        for (int i = 0; i < 1500 && !box; ++i, Sleep(10))
+            box = FindWindowA("#32770", caption.c_str());
+        if (!box)
+            return;
+        Sleep(200);
+        look(box);
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+}
+
+// The file type's info tip key as a standard user meets it: readable, but
+// no value may be set.
+const char locked_type[] = ".qvb";
+const char locked_key[] = ".qvb\\shellex\\{00021500-0000-0000-C000-000000000046}";
+
+void lock_type_key(bool locked) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CLASSES_ROOT, locked_key, 0, nullptr, 0,
+                                             READ_CONTROL | WRITE_DAC, nullptr, &key, nullptr));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        locked ? "D:(D;;0x6;;;WD)(A;;KA;;;WD)" : "D:(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor,
+        nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
+    LocalFree(descriptor);
+    RegCloseKey(key);
+    if (!locked)
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, locked_type);
+}
+
+} // namespace
+
+// A load that shows a box leaves the editor on the item it showed until the
+// new one is read whole; meanwhile every window of the library waits.
+TEST_F(ListWindow, NothingActsWhileABoxOfTheLibraryWaits) {
+    std::string a = described("a.txt", 1, "A's text");
+    std::string gone = described("gone.txt", 3, "was here");
+    // Carries a description the index has not seen, of a type no info tip
+    // was registered for yet.
+    std::string b = make_file(std::string("b") + locked_type);
+    write_stream(b, 2, "B's own");
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    struct box_case {
+        const char *name, *caption;
+        std::function<void()> make, undo, act;
+        bool close_during;
+        const wchar_t *title_after, *text_after;
+    } cases[] = {
+        {"the file type's key cannot be written", "Information",
+         [&] {
+             lock_type_key(true);
+             HKEY probe = nullptr;
+             ASSERT_EQ(ERROR_ACCESS_DENIED,
+                       RegOpenKeyExA(HKEY_CLASSES_ROOT, locked_key, 0, KEY_SET_VALUE, &probe))
+                 << "the deny entry is not enforced";
+         },
+         [&] { lock_type_key(false); }, [&] { invoke(b); }, false, L"b.qvb", L"B's own"},
+        {"files.dat held by another program", "Quillarvent",
+         [&] {
+             ASSERT_TRUE(DeleteFileA((gone + ":plivar").c_str()));
+             holder =
+                 CreateFileA((config_folder_ + "\\files.dat").c_str(), GENERIC_READ | GENERIC_WRITE,
+                             0, nullptr, OPEN_EXISTING, 0, nullptr);
+             ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+             ASSERT_NE(nullptr, open_list());
+         },
+         [&] { CloseHandle(holder); }, [&] { click_row(row_of(L"gone.txt")); }, true, nullptr,
+         nullptr},
+    };
+    for (box_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(S_OK, invoke(a));
+        c.make();
+        HWND editor = editor_window();
+        struct {
+            bool owned = false, all_disabled = false, still_open = false;
+            std::wstring title, text;
+            HRESULT unload = E_UNEXPECTED;
+        } seen;
+        std::thread user = on_box(c.caption, [&](HWND box) {
+            seen.owned = GetWindow(box, GW_OWNER) == editor;
+            seen.all_disabled = !IsWindowEnabled(editor) && !IsWindowEnabled(text_window()) &&
+                                (!list() || !IsWindowEnabled(list()));
+            seen.title = title(editor);
+            seen.text = shown_text();
+            // Save and Remove as a host could still send them.
+            SendMessageW(editor, WM_COMMAND, 32771, 0);
+            SendMessageW(editor, WM_COMMAND, 32772, 0);
+            if (c.close_during) {
+                PostMessageW(editor, WM_CLOSE, 0, 0);
+                Sleep(300);
+                seen.still_open = IsWindow(editor) != FALSE;
+            }
+            seen.unload = can_unload_now();
+        });
+        c.act();
+        user.join();
+        pump(300);
+        EXPECT_TRUE(seen.owned) << "the box belongs to the editor";
+        EXPECT_TRUE(seen.all_disabled);
+        EXPECT_EQ(L"a.txt", seen.title) << "shown before the item was read";
+        EXPECT_EQ(L"A's text", seen.text);
+        EXPECT_EQ(S_FALSE, seen.unload);
+        int kind = -1;
+        EXPECT_EQ("A's text", read_stream(a, &kind));
+        EXPECT_EQ(1, kind);
+        EXPECT_EQ("B's own", read_stream(b, &kind));
+        EXPECT_EQ(2, kind);
+        if (c.close_during) {
+            EXPECT_TRUE(seen.still_open) << "closed under the waiting box";
+            EXPECT_EQ(nullptr, editor_window());
+        } else {
+            EXPECT_EQ(c.title_after, title(editor_window()));
+            EXPECT_EQ(c.text_after, shown_text());
+            press(32773);
+        }
+        c.undo();
+        pump();
+    }
+    EXPECT_EQ(S_OK, can_unload_now());
+}
+
+// The menu, Enter and a click act on the entry the user chose, once.
+TEST_F(ListWindow, MenusAndKeysActOnTheChosenEntry) {
+    // Each run of an item adds a line to its log.
+    auto runnable = [&](const std::string &name) {
+        std::string path = described(name, 1, "run me");
+        EXPECT_TRUE(write_whole_file(path, "@echo ran>> \"" + path + ".ran\"\r\n"));
+        return path;
+    };
+    auto runs = [](const std::string &path) {
+        std::string log;
+        read_whole_file(path + ".ran", log);
+        return std::count(log.begin(), log.end(), '\n');
+    };
+    std::string first = runnable("first.cmd"), stale = runnable("second.cmd"),
+                third = runnable("third.cmd");
+    ASSERT_EQ(S_OK, invoke(first));
+    ASSERT_NE(nullptr, open_list());
+    click(231);
+    tree_items();
+    // Its description went after the list was filled: the entry is stale.
+    ASSERT_TRUE(DeleteFileA((stale + ":plivar").c_str()));
+    HTREEITEM entry = tree_item_named(L"second.cmd");
+    ASSERT_NE(nullptr, entry);
+    SendMessageW(tree_view(), TVM_ENSUREVISIBLE, 0, reinterpret_cast<LPARAM>(entry));
+    pump();
+    RECT at = {};
+    memcpy(&at, &entry, sizeof entry);
+    ASSERT_TRUE(SendMessageW(tree_view(), TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(&at)));
+    HWND owner = list();
+    std::thread user([owner] {
+        for (int i = 0; i < 300 && !IsWindowVisible(FindWindowW(L"#32768", nullptr)); ++i)
+            Sleep(10);
+        Sleep(200);
+        for (WPARAM key : {VK_DOWN, VK_RETURN}) {
+            PostMessageW(owner, WM_KEYDOWN, key, 0);
+            Sleep(100);
+        }
+    });
+    SendMessageW(tree_view(), WM_RBUTTONDOWN, MK_RBUTTON,
+                 MAKELPARAM((at.left + at.right) / 2, (at.top + at.bottom) / 2));
+    user.join();
+    pump(300);
+    for (int i = 0; i < 100 && runs(stale) == 0; ++i)
+        Sleep(50);
+    EXPECT_EQ(1, runs(stale)) << "\"Open\" runs the entry right-clicked";
+    EXPECT_EQ(nullptr, tree_item_named(L"second.cmd")) << "dropped once the menu was done";
+    Sleep(500);
+    EXPECT_EQ(0, runs(first) + runs(third)) << "a neighbour ran";
+
+    // Enter held down: one press, then the key's repeats.
+    HTREEITEM third_entry = tree_item_named(L"third.cmd");
+    select_tree_item(third_entry);
+    for (LPARAM repeat : {0, 1 << 30, 1 << 30, 1 << 30})
+        SendMessageW(tree_view(), WM_KEYDOWN, VK_RETURN, 1 | repeat);
+    pump(300);
+    for (int i = 0; i < 100 && runs(third) == 0; ++i)
+        Sleep(50);
+    Sleep(1000);
+    EXPECT_EQ(1, runs(third));
+
+    // The menu points the editor at another item; clicking the entry the
+    // list still showed as chosen shows it again.
+    ASSERT_EQ(S_OK, invoke(first));
+    EXPECT_EQ(L"first.cmd", title(editor_window()));
+    click(230);
+    int row = row_of(L"third.cmd");
+    click_row(row);
+    ASSERT_EQ(L"third.cmd", title(editor_window()));
+    ASSERT_EQ(S_OK, invoke(first));
+    click_row(row);
+    EXPECT_EQ(L"third.cmd", title(editor_window()));
+}
+
+// The shell's message loop does not know the list is a dialog: Tab and the
+// arrows still reach its controls.
+TEST_F(ListWindow, TheKeyboardReachesEveryControl) {
+    described("one.txt", 0, "one");
+    ASSERT_EQ(S_OK, invoke(data_ + "one.txt"));
+    EXPECT_EQ(text_box(), GetFocus()) << "the text box has the focus when the editor opens";
+    ASSERT_NE(nullptr, open_list());
+    auto key = [](WPARAM code) {
+        HWND focus = GetFocus();
+        PostMessageW(focus, WM_KEYDOWN, code, 1);
+        PostMessageW(focus, WM_KEYUP, code, 1 | (3u << 30));
+        pump();
+        return GetFocus();
+    };
+    SetFocus(list_view());
+    HWND check_box = GetDlgItem(list(), 229);
+    EXPECT_EQ(check_box, key(VK_TAB));
+    bool full = IsDlgButtonChecked(list(), 229) == BST_CHECKED;
+    for (int press = 0; press < 2; ++press) {
+        key(VK_SPACE);
+        EXPECT_EQ(full == (press == 1), IsDlgButtonChecked(list(), 229) == BST_CHECKED);
+    }
+    EXPECT_EQ(GetDlgItem(list(), 230), key(VK_TAB));
+    EXPECT_EQ(GetDlgItem(list(), 231), key(VK_DOWN));
+    EXPECT_EQ(BST_CHECKED, IsDlgButtonChecked(list(), 231));
+    EXPECT_TRUE(IsWindowVisible(tree_view())) << "the arrow picked the tree";
+    EXPECT_EQ(tree_view(), key(VK_TAB));
+    EXPECT_EQ(check_box, key(VK_TAB));
 }

@@ -16,6 +16,32 @@ namespace {
 std::mutex bitmap_lock;
 std::map<int, HBITMAP> bitmap_cache;
 HBITMAP menu_entry_bitmap;
+// The menu colour the cache was tinted to, and what an earlier colour left
+// behind: a toolbar or menu may still draw it.
+COLORREF cached_colour = CLR_INVALID;
+std::vector<HBITMAP> retired_bitmaps;
+HTHEME opened_theme;
+bool theme_tried;
+
+// Under bitmap_lock.
+void retire_cache_if_colour_changed() {
+    COLORREF now = menu_colour;
+    if (now == cached_colour)
+        return;
+    cached_colour = now;
+    try {
+        for (auto &cached : bitmap_cache)
+            if (cached.second)
+                retired_bitmaps.push_back(cached.second);
+        if (menu_entry_bitmap)
+            retired_bitmaps.push_back(menu_entry_bitmap);
+    } catch (...) {
+        // Without room to keep them they stay cached, in the old colour.
+        return;
+    }
+    bitmap_cache.clear();
+    menu_entry_bitmap = nullptr;
+}
 
 const long largest_side = 1024;
 
@@ -87,6 +113,7 @@ bool tint_bitmap_resource(const void *resource, size_t size, COLORREF menu,
 
 HBITMAP GetBitmap(int id, bool tinted) {
     std::lock_guard<std::mutex> lock(bitmap_lock);
+    retire_cache_if_colour_changed();
     auto cached = bitmap_cache.find(id);
     if (cached != bitmap_cache.end())
         return cached->second;
@@ -107,6 +134,9 @@ HBITMAP GetBitmap(int id, bool tinted) {
 
 HBITMAP GetMenuEntryBitmap() {
     std::lock_guard<std::mutex> lock(bitmap_lock);
+    // No window of the library need be open to hear of a new menu colour.
+    menu_colour = GetSysColor(COLOR_MENU);
+    retire_cache_if_colour_changed();
     if (menu_entry_bitmap)
         return menu_entry_bitmap;
     HTHEME theme = OpenThemeData(GetDesktopWindow(), L"MENU");
@@ -136,4 +166,35 @@ void release_bitmaps() {
     if (menu_entry_bitmap)
         DeleteObject(menu_entry_bitmap);
     menu_entry_bitmap = nullptr;
+    for (HBITMAP retired : retired_bitmaps)
+        DeleteObject(retired);
+    retired_bitmaps.clear();
+    cached_colour = CLR_INVALID;
+    if (opened_theme)
+        CloseThemeData(opened_theme);
+    opened_theme = nullptr;
+    theme_tried = false;
+}
+
+HTHEME button_theme() {
+    std::lock_guard<std::mutex> lock(bitmap_lock);
+    if (!theme_tried) {
+        theme_tried = true;
+        opened_theme = OpenThemeData(GetDesktopWindow(), L"BUTTON");
+    }
+    return opened_theme;
+}
+
+void release_button_theme() {
+    std::lock_guard<std::mutex> lock(bitmap_lock);
+    if (opened_theme)
+        CloseThemeData(opened_theme);
+    opened_theme = nullptr;
+    theme_tried = false;
+}
+
+void colours_changed() {
+    std::lock_guard<std::mutex> lock(bitmap_lock);
+    menu_colour = GetSysColor(COLOR_MENU);
+    retire_cache_if_colour_changed();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <uxtheme.h>
 
 #include <cstddef>
 #include <vector>
@@ -19,8 +20,19 @@ HBITMAP GetBitmap(int id, bool tinted);
 // menu colour. Null when neither loads; the next call tries again.
 HBITMAP GetMenuEntryBitmap();
 
-// Deletes the cached bitmaps, when the library is freed.
+// Deletes the cached bitmaps and closes the button theme, when the library
+// may be freed.
 void release_bitmaps();
+
+// The theme of buttons, opened on first use; null without visual styles.
+HTHEME button_theme();
+// Closes the theme: the next use opens the one in effect then.
+void release_button_theme();
+
+// Takes the system's menu colour anew. Bitmaps tinted to the old colour stay
+// valid for those who hold them, until the library is freed; the next
+// request tints anew.
+void colours_changed();
 
 // The pixels of a bitmap resource (information header, then rows) tinted to
 // `menu`. False, with nothing written, unless the resource is a 24-bit

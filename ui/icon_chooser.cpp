@@ -20,8 +20,8 @@ void lay_out(HWND dialog) {
     GetWindowRect(GetDlgItem(dialog, IDC_KIND_FIRST + kind_count - 1), &last);
     GetWindowRect(dialog, &frame);
     MARGINS margins = {0, 0, 2, 2};
-    if (button_theme)
-        GetThemeMargins(button_theme, nullptr, 1, 0, content_margins, &frame, &margins);
+    if (HTHEME theme = button_theme())
+        GetThemeMargins(theme, nullptr, 1, 0, content_margins, &frame, &margins);
     int width = (last.right - first.left) + 2 * (first.left - frame.left);
     int height = (last.bottom - frame.top) + margins.cyTopHeight + margins.cyBottomHeight;
     SetWindowPos(dialog, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);

@@ -35,3 +35,13 @@ bool CWindowBase::UnregisterWindowClass() {
     class_registered = false;
     return true;
 }
+
+RECT CWindowBase::work_area_of(HWND window) {
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor))
+        return monitor.rcWork;
+    RECT area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    return area;
+}

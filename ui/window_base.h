@@ -36,4 +36,7 @@ class CWindowBase {
 
   protected:
     ~CWindowBase() = default;
+
+    // The work area of the monitor `window` is on, or nearest to.
+    static RECT work_area_of(HWND window);
 };

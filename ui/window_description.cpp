@@ -6,27 +6,30 @@
 #include "module/module_start_up.h"
 #include "resources/resource.h"
 #include "store/path_text.h"
-#include "ui/window_main.h"
+#include "ui/window_entry.h"
 
 namespace {
 
 const int dock_gap = 7;
 const int least_height = 100;
 
+CWindowDescription *shown_text;
+
 INT_PTR CALLBACK TextWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-    CWindowDescription &self = editor.text_window;
+    WindowEntry entry;
+    if (!shown_text)
+        return FALSE;
+    CWindowDescription &self = *shown_text;
     // Nothing may unwind into the host's message loop.
     try {
         switch (message) {
         case WM_ACTIVATE:
             // Brought forward from the keyboard, the pop-up brings the editor
-            // along; a click into the text does not.
-            if (wparam == WA_ACTIVE) {
-                for (HWND window : {editor.list_window.hwnd, editor.hwnd})
-                    if (window)
-                        SetWindowPos(window, HWND_TOP, 0, 0, 0, 0,
-                                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-            }
+            // along (its other owned windows stay above it); a click into the
+            // text does not.
+            if (wparam == WA_ACTIVE && self.hwnd == dialog && self.owner)
+                SetWindowPos(self.owner, HWND_TOP, 0, 0, 0, 0,
+                             SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
             return FALSE;
         case WM_COMMAND:
             // Enter and Escape arrive here as commands too; the pop-up never
@@ -46,8 +49,11 @@ INT_PTR CALLBACK TextWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM
 
 } // namespace
 
-bool CWindowDescription::Create() {
-    HWND dialog = CreateDialogParamW(module_instance, MAKEINTRESOURCEW(IDD_TEXT_WINDOW), nullptr,
+bool CWindowDescription::Create(HWND owner_window) {
+    owner = owner_window;
+    shown_text = this;
+    // Owned by the editor: hidden with it when it is minimized.
+    HWND dialog = CreateDialogParamW(module_instance, MAKEINTRESOURCEW(IDD_TEXT_WINDOW), owner,
                                      TextWindowProc, 0);
     if (!dialog)
         return false;
@@ -64,13 +70,13 @@ bool CWindowDescription::Create() {
     return true;
 }
 
-void CWindowDescription::ShowText() {
+void CWindowDescription::ShowText(const std::string &text, const std::wstring &name) {
     if (!hwnd)
         return;
-    FitToText(editor.text.c_str());
-    SetWindowTextA(edit, editor.text.c_str());
-    if (!editor.path.empty())
-        SetWindowTextW(hwnd, file_name_of(editor.path).c_str());
+    FitToText(text.c_str());
+    SetWindowTextA(edit, text.c_str());
+    if (!name.empty())
+        SetWindowTextW(hwnd, name.c_str());
 }
 
 void CWindowDescription::FitToText(const char *text) {
@@ -100,31 +106,40 @@ void CWindowDescription::FitToText(const char *text) {
 
     int wanted_width = measured.right - measured.left + 20;
     int wanted_height = measured.bottom - measured.top + 30;
-    RECT frame;
+    RECT frame, area = work_area_of(owner ? owner : hwnd), over = {};
     GetWindowRect(hwnd, &frame);
+    if (owner)
+        GetWindowRect(owner, &over);
     int width = frame.right - frame.left, height = frame.bottom - frame.top;
-    int new_width = width < wanted_width ? wanted_width : std::max(wanted_width, editor.width);
+    int new_width = width < wanted_width ? wanted_width : std::max(wanted_width, least_width);
     int new_height = height < wanted_height ? wanted_height : std::max(wanted_height, least_height);
+    // Within the work area, under the editor: the box scrolls the rest.
+    new_width = std::min<int>(new_width, area.right - area.left);
+    int room = (area.bottom - area.top) - (over.bottom - over.top) - dock_gap;
+    new_height = std::min(new_height, std::max(room, least_height));
     SetWindowPos(hwnd, nullptr, 0, 0, new_width, new_height,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
     SetWindowPos(edit, nullptr, 0, 0, new_width - dock_gap, new_height - dock_gap,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     Dock();
+    // The editor moves the whole group back into the work area if it left it.
+    if (owner)
+        SendMessageW(owner, text_resized_message, 0, 0);
     UpdateWindow(hwnd);
 }
 
 void CWindowDescription::Dock() {
-    if (!hwnd || !editor.hwnd)
+    if (!hwnd || !owner || IsIconic(owner) || IsZoomed(owner))
         return;
-    RECT owner, frame;
-    GetWindowRect(editor.hwnd, &owner);
+    RECT over, frame;
+    GetWindowRect(owner, &over);
     GetWindowRect(hwnd, &frame);
     int width = frame.right - frame.left, height = frame.bottom - frame.top;
-    int x = owner.left;
-    if (!editor.browse_mode && width > editor.width)
-        x -= (width - editor.width) / 2;
-    int new_width = std::max(width, editor.width);
-    SetWindowPos(hwnd, HWND_TOP, x, owner.bottom + dock_gap, new_width, height,
+    int x = over.left;
+    if (centred && width > least_width)
+        x -= (width - least_width) / 2;
+    int new_width = std::max(width, least_width);
+    SetWindowPos(hwnd, HWND_TOP, x, over.bottom + dock_gap, new_width, height,
                  SWP_NOACTIVATE | SWP_FRAMECHANGED);
     if (new_width != width && edit) {
         RECT box;

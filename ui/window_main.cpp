@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <uxtheme.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "module/module_lifetime.h"
@@ -14,6 +15,7 @@
 #include "store/path_text.h"
 #include "ui/bitmaps.h"
 #include "ui/icon_chooser.h"
+#include "ui/window_entry.h"
 
 CWindowMain editor;
 
@@ -21,6 +23,8 @@ namespace {
 
 // Another thread handed the editor an item to show (pending_path).
 const UINT retarget_message = WM_APP + 1;
+// A close asked for inside a control's notice or while a box waited.
+const UINT close_message = WM_APP + 3;
 
 const int initial_width = 293;
 const int initial_height = 65;
@@ -32,22 +36,27 @@ int valid_kind(int kind) {
     return kind >= 0 && kind <= 5 ? kind : 0;
 }
 
-// The text box's text in the system code page, whole.
-std::string read_text(HWND edit) {
+// The text box's text in the system code page, exactly: false when a
+// character typed there has no form in it. A look-alike ("L" for "Ł") would
+// store another text than the one the user wrote.
+bool read_text(HWND edit, std::string &text) {
+    text.clear();
     int length = GetWindowTextLengthW(edit);
     if (length <= 0)
-        return std::string();
+        return true;
     std::vector<wchar_t> wide(length + 1);
     length = GetWindowTextW(edit, wide.data(), length + 1);
-    int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string text(bytes > 0 ? bytes : 0, '\0');
-    if (bytes > 0)
-        WideCharToMultiByte(CP_ACP, 0, wide.data(), length, &text[0], bytes, nullptr, nullptr);
-    return text;
-}
-
-void show_error(const char *text) {
-    MessageBoxA(nullptr, text, "Error", MB_OK);
+    if (length <= 0)
+        return true;
+    BOOL substituted = FALSE;
+    int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0,
+                                    nullptr, &substituted);
+    if (bytes <= 0 || substituted)
+        return false;
+    text.resize(bytes);
+    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, &text[0], bytes,
+                               nullptr, &substituted) == bytes &&
+           !substituted;
 }
 
 // Explorer's folder windows and the desktop refresh on F5; any other window
@@ -62,34 +71,6 @@ bool is_shell_view(HWND window) {
     return false;
 }
 
-// Keeps the library loaded while a command runs: a message box it shows
-// lets the user close the window, which alone would let the host unload the
-// code still on this thread's stack.
-class ModuleHold {
-  public:
-    ModuleHold() { module_add_ref(); }
-    ModuleHold(const ModuleHold &) = delete;
-    ModuleHold &operator=(const ModuleHold &) = delete;
-    ~ModuleHold() { module_release(); }
-};
-
-// Marks `window` as waiting on its save or removal for as long as it lives,
-// also when the command ends by an exception.
-class BusyWindow {
-  public:
-    BusyWindow(std::atomic<HWND> &busy, HWND window) : busy_(busy), window_(window) {
-        busy_ = window;
-    }
-    BusyWindow(const BusyWindow &) = delete;
-    BusyWindow &operator=(const BusyWindow &) = delete;
-    // A save of another window that started meanwhile keeps its mark.
-    ~BusyWindow() { busy_.compare_exchange_strong(window_, nullptr); }
-
-  private:
-    std::atomic<HWND> &busy_;
-    HWND window_;
-};
-
 void press_refresh_key() {
     INPUT keys[2] = {};
     keys[0].type = keys[1].type = INPUT_KEYBOARD;
@@ -98,9 +79,28 @@ void press_refresh_key() {
     SendInput(2, keys, sizeof(INPUT));
 }
 
+void after_library_calls() {
+    editor.AfterCalls();
+}
+
+RECT frame_of(HWND window) {
+    RECT frame = {};
+    if (window)
+        GetWindowRect(window, &frame);
+    return frame;
+}
+
+void add_to_bounds(RECT &bounds, HWND window) {
+    if (!window || !IsWindowVisible(window))
+        return;
+    RECT frame = frame_of(window);
+    UnionRect(&bounds, &bounds, &frame);
+}
+
 } // namespace
 
 LRESULT CALLBACK EditorProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    WindowEntry entry;
     bool own = editor.hwnd == window;
     // Nothing may unwind into the host's message loop.
     try {
@@ -122,22 +122,51 @@ LRESULT CALLBACK EditorProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
             editor.Destroyed(window);
             break;
         case WM_MOVE:
-            if (own) {
+            // Minimized or maximized, the editor has no place to dock to.
+            if (own && !IsIconic(window) && !IsZoomed(window)) {
                 editor.text_window.Dock();
                 editor.list_window.Dock();
+            }
+            break;
+        case WM_SYSCOMMAND:
+            // A tool window has no button to come back from minimized.
+            switch (wparam & 0xFFF0) {
+            case SC_MINIMIZE:
+            case SC_MAXIMIZE:
+            case SC_SIZE:
+                return 0;
             }
             break;
         case WM_PAINT:
             if (own)
                 editor.Initialize();
             break;
+        case WM_CLOSE:
+            if (own)
+                editor.RequestClose(false, false);
+            return 0;
         case WM_COMMAND:
             if (own)
-                editor.OnCommand(window, wparam);
+                editor.OnCommand(wparam, reinterpret_cast<HWND>(lparam));
+            break;
+        case WM_THEMECHANGED:
+            release_button_theme();
+            break;
+        case WM_SYSCOLORCHANGE:
+            if (own)
+                editor.ColoursChanged();
             break;
         case retarget_message:
             if (own)
                 editor.TakeRetarget();
+            return 0;
+        case close_message:
+            if (own)
+                editor.OnClose();
+            return 0;
+        case text_resized_message:
+            if (own)
+                editor.KeepInWorkArea();
             return 0;
         }
     } catch (...) {
@@ -149,7 +178,9 @@ HRESULT CWindowMain::Open(const std::wstring &target) {
     std::unique_lock<std::mutex> lock(open_lock);
     if (open_window && !IsWindow(open_window))
         ForgetLocked();
-    if (creating || (open_window && owner_thread != GetCurrentThreadId())) {
+    if (creating || (open_window && (owner_thread != GetCurrentThreadId() || loading))) {
+        // Taken by the window's thread once it is free: a load under way
+        // finishes first and then takes it.
         pending_path = target;
         has_pending = true;
         if (open_window)
@@ -157,12 +188,13 @@ HRESULT CWindowMain::Open(const std::wstring &target) {
         return S_OK;
     }
     if (open_window) {
-        // This command is newer than one another thread left waiting.
+        // This command is newer than one another thread left waiting, and
+        // than a close asked for before it.
         has_pending = false;
         pending_path.clear();
         lock.unlock();
-        path = target;
-        LoadTarget();
+        close_waiting = false;
+        LoadTarget(target, false);
         return S_OK;
     }
     // Windows are made without the lock: creating one may wait on other
@@ -171,19 +203,21 @@ HRESULT CWindowMain::Open(const std::wstring &target) {
     owner_thread = GetCurrentThreadId();
     lock.unlock();
     path = target;
+    text.clear();
+    has_description = false;
+    icon_kind = 0;
     bool created = Create();
     lock.lock();
     creating = false;
-    bool retarget = has_pending;
     if (!created) {
         has_pending = false;
         pending_path.clear();
         return E_FAIL;
     }
     lock.unlock();
-    LoadTarget();
-    if (retarget)
-        PostMessageW(hwnd, retarget_message, 0, 0);
+    LoadTarget(target, false);
+    if (text_window.edit)
+        SetFocus(text_window.edit);
     return S_OK;
 }
 
@@ -192,12 +226,14 @@ bool CWindowMain::Create() {
     if (!RegisterWindowClass(EditorProc, reinterpret_cast<HBRUSH>(COLOR_MENU + 1), L"Quillarvent",
                              icon))
         return false;
+    WindowEntry::set_idle_hook(after_library_calls);
     width = initial_width;
-    // The first paint draws the marker button from icon_kind.
-    ReadTarget();
     RECT desktop;
     GetWindowRect(GetDesktopWindow(), &desktop);
-    HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, L"Quillarvent", L"", WS_OVERLAPPEDWINDOW,
+    // No minimize, maximize or sizing: a minimized tool window has no
+    // taskbar button to come back by, and the editor sizes itself.
+    HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, L"Quillarvent", L"",
+                                  WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU,
                                   (desktop.right - desktop.left) / 2 - initial_height / 2,
                                   (desktop.bottom - desktop.top) / 2 - 200, width, initial_height,
                                   nullptr, nullptr, module_instance, nullptr);
@@ -222,7 +258,7 @@ void CWindowMain::Initialize() {
     initialized = true;
     SetWindowTextW(hwnd, file_name_of(path).c_str());
     CreateToolbar();
-    text_window.Create();
+    text_window.Create(hwnd);
 }
 
 bool CWindowMain::CreateToolbar() {
@@ -259,44 +295,62 @@ bool CWindowMain::CreateToolbar() {
     GetWindowRect(hwnd, &frame);
     GetWindowRect(toolbar, &bar);
     MARGINS margins = {0, 0, 1, 1};
-    if (button_theme)
-        GetThemeMargins(button_theme, nullptr, 1, 0, content_margins, nullptr, &margins);
+    if (HTHEME theme = button_theme())
+        GetThemeMargins(theme, nullptr, 1, 0, content_margins, nullptr, &margins);
     width = (last.right - first.left) + 2 * (bar.left - frame.left);
     int height = (last.bottom - last.top) + (bar.top - frame.top) + margins.cyTopHeight +
                  margins.cyBottomHeight + 4;
     SetWindowPos(hwnd, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
+    text_window.least_width = width;
     SendMessageW(toolbar, TB_AUTOSIZE, 0, 0);
     ShowWindow(toolbar, SW_SHOWNORMAL);
     return true;
 }
 
-void CWindowMain::LoadTarget() {
+void CWindowMain::LoadTarget(const std::wstring &target, bool from_list) {
     if (!hwnd)
         return;
-    SetWindowTextW(hwnd, file_name_of(path).c_str());
-    ReadTarget();
-    SetIconKind(icon_kind);
-    const UINT keep = SWP_NOMOVE | SWP_NOSIZE;
-    if (list_window.hwnd)
-        SetWindowPos(list_window.hwnd, HWND_TOP, 0, 0, 0, 0, keep | SWP_NOACTIVATE);
-    text_window.ShowText();
-    SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, keep);
-    if (text_window.hwnd)
-        SetWindowPos(text_window.hwnd, HWND_TOP, 0, 0, 0, 0, keep | SWP_NOACTIVATE);
-}
-
-void CWindowMain::ReadTarget() {
+    HWND window = hwnd;
+    // A box shown while the item is read (the index's or the file type's)
+    // lets other messages in: until the item is read whole, the editor
+    // shows the previous one and takes no command.
+    loading = true;
     // A description that came with a copied file, in a host that asked no
     // overlay about it, is shown, and so never overwritten unseen.
-    if (info_holder.lookup(path.c_str()) != CInfoHolder::entry_state::described &&
-        fits_code_page(path.c_str())) {
-        int32_t carried = read_icon_kind(path.c_str());
+    if (info_holder.lookup(target.c_str()) != CInfoHolder::entry_state::described &&
+        fits_code_page(target.c_str())) {
+        int32_t carried = read_icon_kind(target.c_str());
         if (carried != -1)
-            info_holder.enter_described(path.c_str(), carried);
+            info_holder.enter_described(target.c_str(), carried);
     }
-    text.clear();
-    has_description = info_holder.get_description(path.c_str(), text);
-    icon_kind = valid_kind(info_holder.get_icon_kind(path.c_str()));
+    std::string read;
+    bool described = info_holder.get_description(target.c_str(), read);
+    int kind = valid_kind(info_holder.get_icon_kind(target.c_str()));
+    loading = false;
+    if (hwnd != window)
+        return;
+    path = target;
+    text.swap(read);
+    has_description = described;
+    ++shown_count;
+    // A command from the menu shows an item the list did not pick: clicking
+    // the list's row again picks it.
+    if (!from_list)
+        list_window.ClearSelection();
+    if (IsIconic(hwnd) || IsZoomed(hwnd))
+        ShowWindow(hwnd, SW_RESTORE);
+    SetWindowTextW(hwnd, file_name_of(path).c_str());
+    SetIconKind(kind);
+    text_window.ShowText(text, file_name_of(path));
+    // The text and list windows are owned by the editor: they stay above it.
+    SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    bool waiting;
+    {
+        std::lock_guard<std::mutex> lock(open_lock);
+        waiting = has_pending;
+    }
+    if (waiting)
+        PostMessageW(hwnd, retarget_message, 0, 0);
 }
 
 void CWindowMain::SetIconKind(int kind) {
@@ -310,6 +364,48 @@ void CWindowMain::SetIconKind(int kind) {
     InvalidateRect(toolbar, nullptr, TRUE);
 }
 
+void CWindowMain::ColoursChanged() {
+    colours_changed();
+    if (!toolbar_images)
+        return;
+    const int images[button_count] = {IDB_SAVE, IDB_REMOVE, IDB_CLOSE, IDB_KIND_LARGE + icon_kind,
+                                      IDB_LIST};
+    for (int i = 0; i < button_count; ++i)
+        if (HBITMAP bitmap = GetBitmap(images[i], true))
+            ImageList_Replace(toolbar_images, i, bitmap, nullptr);
+    InvalidateRect(toolbar, nullptr, TRUE);
+}
+
+int CWindowMain::Box(const char *box_text, const char *caption, UINT type) {
+    HWND owner = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(open_lock);
+        if (open_window && owner_thread == GetCurrentThreadId())
+            owner = open_window;
+    }
+    if (!owner)
+        return MessageBoxA(nullptr, box_text, caption, type);
+    // The box disables its owner; the editor's other windows wait with it.
+    HWND focus = GetFocus();
+    std::vector<HWND> disabled;
+    for (HWND window : {text_window.hwnd, list_window.hwnd})
+        if (window && IsWindowEnabled(window)) {
+            EnableWindow(window, FALSE);
+            disabled.push_back(window);
+        }
+    int answer = MessageBoxA(owner, box_text, caption, type);
+    for (HWND window : disabled)
+        if (IsWindow(window))
+            EnableWindow(window, TRUE);
+    if (focus && IsWindow(focus) && IsWindowEnabled(focus))
+        SetFocus(focus);
+    return answer;
+}
+
+void show_store_report(const char *caption, const char *text) {
+    editor.Box(text, caption, MB_OK);
+}
+
 DWORD CWindowMain::Save() {
     // Without a text box there is nothing the user wrote.
     if (!text_window.edit)
@@ -318,9 +414,11 @@ DWORD CWindowMain::Save() {
     // messages in, and they may point the editor at another item.
     std::wstring item = path;
     int kind = icon_kind;
-    std::string typed = read_text(text_window.edit);
+    std::string typed;
+    if (!read_text(text_window.edit, typed))
+        return ERROR_NO_UNICODE_TRANSLATION;
     if (cut_to_stored_length(typed))
-        MessageBoxA(nullptr, truncation_warning, "Warning", MB_OK);
+        Box(truncation_warning, "Warning", MB_OK);
     return info_holder.add_description(item.c_str(), kind, typed.c_str());
 }
 
@@ -329,75 +427,120 @@ DWORD CWindowMain::Remove() {
     return info_holder.remove_description(item.c_str());
 }
 
-void CWindowMain::OnCommand(HWND window, WPARAM command) {
-    if (busy_window.load() == window)
+void CWindowMain::OnCommand(WPARAM command, HWND control) {
+    // A command while a box, a menu or a load of the library waits on this
+    // thread would act on an item half shown or already left.
+    if (!WindowEntry::outermost() || loading)
         return;
-    ModuleHold hold;
     std::wstring item = path;
+    unsigned shown = shown_count;
     switch (command) {
     case IDC_SAVE: {
-        DWORD code;
-        {
-            BusyWindow busy(busy_window, window);
-            code = Save();
-            if (const char *error = save_error_text(code))
-                show_error(error);
-        }
-        if (code == ERROR_SUCCESS || code == 1)
-            SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, item.c_str(),
-                           nullptr);
-        if (code == ERROR_SUCCESS && IsWindow(window) && window == hwnd)
+        DWORD code = Save();
+        if (const char *error = save_error_text(code))
+            Box(error, "Error", MB_OK);
+        // 1: the stream was written, files.dat was not (the store said so).
+        if (code != ERROR_SUCCESS && code != 1)
+            break;
+        SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, item.c_str(), nullptr);
+        if (code == ERROR_SUCCESS && hwnd)
             list_window.ShowView();
-        Finish(window);
+        Finish(shown, control != nullptr);
         break;
     }
     case IDC_REMOVE: {
-        DWORD code;
-        {
-            BusyWindow busy(busy_window, window);
-            code = Remove();
-            if (code != ERROR_SUCCESS)
-                show_error(remove_error_text(code));
-        }
+        DWORD code = Remove();
         // A description that is still there keeps its editor open.
-        if (code != ERROR_SUCCESS)
+        if (code != ERROR_SUCCESS) {
+            Box(remove_error_text(code), "Error", MB_OK);
             break;
+        }
         SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, item.c_str(), nullptr);
-        if (IsWindow(window) && window == hwnd)
+        if (hwnd)
             list_window.RecordRemoved(item);
-        Finish(window);
+        Finish(shown, control != nullptr);
         break;
     }
     case IDC_CLOSE:
         if (!browse_mode)
-            DestroyWindow(window);
+            RequestClose(false, control != nullptr);
         break;
     case IDC_SELECT_ICON:
-        if (INT_PTR chosen = run_icon_chooser(window))
-            SetIconKind(static_cast<int>(chosen - IDC_KIND_FIRST));
+        if (INT_PTR chosen = run_icon_chooser(hwnd)) {
+            // The marker picked is for the item shown when the chooser opened.
+            if (shown == shown_count)
+                SetIconKind(static_cast<int>(chosen - IDC_KIND_FIRST));
+        }
         break;
     case IDC_SHOW_LIST:
         browse_mode = true;
+        text_window.centred = false;
         // Without a list nothing would clear it again, and the close
         // button would stay dead.
-        if (!list_window.Create())
+        if (!list_window.Create(this)) {
             browse_mode = false;
+            text_window.centred = true;
+        }
         text_window.Dock();
+        KeepInWorkArea();
         break;
     }
 }
 
-void CWindowMain::Finish(HWND window) {
-    // A window closed meanwhile took its editor state along; a newer
-    // editor, perhaps on another thread, is not this command's to close.
-    if (!IsWindow(window) || window != hwnd || browse_mode)
+void CWindowMain::Finish(unsigned shown, bool from_control) {
+    // Pointed at another item meanwhile, the editor is the user's newer
+    // command's; with the list open it stays for the next pick.
+    if (!hwnd || shown != shown_count || browse_mode)
         return;
-    DestroyWindow(window);
-    if (is_shell_view(GetForegroundWindow()))
+    RequestClose(true, from_control);
+}
+
+void CWindowMain::RequestClose(bool refresh_shell, bool from_control) {
+    if (!hwnd)
+        return;
+    refresh_after_close = refresh_after_close || refresh_shell;
+    if (from_control)
+        PostMessageW(hwnd, close_message, 0, 0);
+    else
+        OnClose();
+}
+
+void CWindowMain::OnClose() {
+    if (!WindowEntry::outermost()) {
+        close_waiting = true;
+        return;
+    }
+    close_waiting = false;
+    bool refresh = refresh_after_close;
+    refresh_after_close = false;
+    if (refresh) {
+        // A save or removal closes the editor, but a command for another
+        // item that came meanwhile is shown instead.
+        std::lock_guard<std::mutex> lock(open_lock);
+        if (has_pending) {
+            PostMessageW(hwnd, retarget_message, 0, 0);
+            return;
+        }
+    }
+    DestroyWindow(hwnd);
+    if (refresh && is_shell_view(GetForegroundWindow()))
         press_refresh_key();
 }
 
+void CWindowMain::AfterCalls() {
+    if (!hwnd || GetWindowThreadProcessId(hwnd, nullptr) != GetCurrentThreadId())
+        return;
+    if (close_waiting) {
+        close_waiting = false;
+        PostMessageW(hwnd, close_message, 0, 0);
+    }
+    list_window.AfterCalls();
+}
+
 void CWindowMain::TakeRetarget() {
+    // A load under way takes the waiting item when it is done.
+    if (loading)
+        return;
     std::wstring target;
     {
         std::lock_guard<std::mutex> lock(open_lock);
@@ -406,8 +549,46 @@ void CWindowMain::TakeRetarget() {
         target.swap(pending_path);
         has_pending = false;
     }
-    path = target;
-    LoadTarget();
+    close_waiting = false;
+    refresh_after_close = false;
+    LoadTarget(target, false);
+}
+
+bool CWindowMain::ShowPicked(const std::wstring &target) {
+    if (loading)
+        return true;
+    LoadTarget(target, true);
+    return has_description;
+}
+
+void CWindowMain::ListClosed() {
+    browse_mode = false;
+    text_window.centred = true;
+    text_window.Dock();
+}
+
+void CWindowMain::KeepInWorkArea() {
+    if (!hwnd || IsIconic(hwnd))
+        return;
+    RECT bounds = frame_of(hwnd);
+    add_to_bounds(bounds, text_window.hwnd);
+    add_to_bounds(bounds, list_window.hwnd);
+    RECT area = work_area_of(hwnd);
+    int dx = 0, dy = 0;
+    if (bounds.right > area.right)
+        dx = area.right - bounds.right;
+    if (bounds.left + dx < area.left)
+        dx = area.left - bounds.left;
+    if (bounds.bottom > area.bottom)
+        dy = area.bottom - bounds.bottom;
+    if (bounds.top + dy < area.top)
+        dy = area.top - bounds.top;
+    if (dx == 0 && dy == 0)
+        return;
+    RECT frame = frame_of(hwnd);
+    // The docked windows follow on WM_MOVE.
+    SetWindowPos(hwnd, nullptr, frame.left + dx, frame.top + dy, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void CWindowMain::Destroyed(HWND window) {
@@ -415,6 +596,7 @@ void CWindowMain::Destroyed(HWND window) {
     if (hwnd == window) {
         hwnd = nullptr;
         initialized = false;
+        close_waiting = refresh_after_close = false;
     }
     if (open_window == window)
         ForgetOpenWindowLocked();
@@ -444,8 +626,9 @@ void CWindowMain::ForgetLocked() {
     }
     text_window.Destroyed();
     list_window.Destroyed();
-    busy_window = nullptr;
     browse_mode = false;
+    loading = close_waiting = refresh_after_close = false;
+    text_window.centred = true;
     ForgetOpenWindowLocked();
 }
 

@@ -9,7 +9,7 @@
 #include "store/index_records.h"
 #include "store/path_text.h"
 #include "ui/bitmaps.h"
-#include "ui/window_main.h"
+#include "ui/window_entry.h"
 
 namespace {
 
@@ -52,6 +52,25 @@ std::vector<CInfoHolder::record_ptr> shown_records() {
     return shown;
 }
 
+// The one list of the process (there is one editor to dock it to).
+CWindowTree *shown_list;
+
+// Keys the dialog's own handling gives to its controls: Tab everywhere,
+// the arrows among the buttons. The list and the tree keep their arrows,
+// and Enter, which opens their entry.
+bool is_dialog_key(const MSG &message) {
+    if (message.message != WM_KEYDOWN && message.message != WM_KEYUP)
+        return false;
+    if (message.wParam == VK_TAB)
+        return true;
+    if (message.wParam != VK_LEFT && message.wParam != VK_RIGHT && message.wParam != VK_UP &&
+        message.wParam != VK_DOWN)
+        return false;
+    LRESULT code = SendMessageW(message.hwnd, WM_GETDLGCODE, message.wParam,
+                                reinterpret_cast<LPARAM>(&message));
+    return (code & (DLGC_BUTTON | DLGC_RADIOBUTTON)) && !(code & DLGC_WANTARROWS);
+}
+
 int image_of(const CInfoHolder::record_ptr &record) {
     return record && record->icon_kind >= 0 && record->icon_kind <= 5 ? record->icon_kind
                                                                       : folder_image;
@@ -59,21 +78,40 @@ int image_of(const CInfoHolder::record_ptr &record) {
 
 } // namespace
 
+LRESULT CALLBACK ListKeyboardHook(int code, WPARAM wparam, LPARAM lparam) {
+    CWindowTree *self = shown_list;
+    HHOOK hook = self ? self->keyboard_hook : nullptr;
+    MSG *message = reinterpret_cast<MSG *>(lparam);
+    if (code == HC_ACTION && wparam == PM_REMOVE && hook && self->hwnd && message &&
+        message->hwnd && (message->hwnd == self->hwnd || IsChild(self->hwnd, message->hwnd)) &&
+        is_dialog_key(*message) && IsDialogMessageW(self->hwnd, message)) {
+        message->message = WM_NULL;
+        message->wParam = message->lParam = 0;
+    }
+    return CallNextHookEx(hook, code, wparam, lparam);
+}
+
 INT_PTR CALLBACK ListWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
-    CWindowTree &self = editor.list_window;
-    if (self.hwnd != dialog)
+    WindowEntry entry;
+    CWindowTree *self = shown_list;
+    if (!self || self->hwnd != dialog)
         return FALSE;
     // Nothing may unwind into the host's message loop.
     try {
         switch (message) {
         case WM_CLOSE:
-            DestroyWindow(dialog);
+            // A menu or a box of the library may wait inside one of the
+            // dialog's controls: they go once it is over.
+            if (WindowEntry::outermost())
+                DestroyWindow(dialog);
+            else
+                self->close_waiting = true;
             return TRUE;
         case WM_DESTROY:
-            self.Destroyed();
+            self->Destroyed();
             return FALSE;
         case WM_SIZE:
-            self.Layout(LOWORD(lparam), HIWORD(lparam));
+            self->Layout(LOWORD(lparam), HIWORD(lparam));
             return FALSE;
         case WM_NOTIFY:
             // A refill empties the list at once, without a notice per row.
@@ -81,29 +119,28 @@ INT_PTR CALLBACK ListWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM
                 SetWindowLongPtrW(dialog, DWLP_MSGRESULT, TRUE);
                 return TRUE;
             }
-            self.OnNotify(reinterpret_cast<const NMHDR *>(lparam));
+            self->OnNotify(reinterpret_cast<const NMHDR *>(lparam));
             return FALSE;
         case drop_stale_message:
-            if (static_cast<unsigned>(lparam) == self.fill_count)
-                self.DropSlot(wparam);
+            if (static_cast<unsigned>(lparam) != self->fill_count)
+                return TRUE;
+            if (WindowEntry::outermost())
+                self->DropSlot(wparam);
+            else
+                self->waiting_drops.emplace_back(wparam, static_cast<unsigned>(lparam));
             return TRUE;
         case WM_COMMAND:
             switch (LOWORD(wparam)) {
             case IDC_VIEW_LIST:
             case IDC_VIEW_TREE:
-                if (IsDlgButtonChecked(dialog, LOWORD(wparam)) == BST_CHECKED) {
-                    self.tree_mode = LOWORD(wparam) == IDC_VIEW_TREE;
-                    self.ShowView();
+                if (IsDlgButtonChecked(dialog, LOWORD(wparam)) == BST_CHECKED &&
+                    self->tree_mode != (LOWORD(wparam) == IDC_VIEW_TREE)) {
+                    self->tree_mode = LOWORD(wparam) == IDC_VIEW_TREE;
+                    self->ShowView();
                 }
                 break;
             case IDC_FULL_CONTENT:
                 set_full_search(IsDlgButtonChecked(dialog, IDC_FULL_CONTENT) == BST_CHECKED);
-                break;
-            case IDC_OPEN:
-                self.OpenSelected(true);
-                break;
-            case IDC_OPEN_FOLDER:
-                self.OpenSelected(false);
                 break;
             }
             return FALSE;
@@ -114,15 +151,17 @@ INT_PTR CALLBACK ListWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM
 }
 
 LRESULT CALLBACK ControlProc(HWND control, UINT message, WPARAM wparam, LPARAM lparam) {
-    CWindowTree &self = editor.list_window;
-    WNDPROC previous = control == self.list_view   ? self.list_view_proc
-                       : control == self.tree_view ? self.tree_view_proc
-                       : control == self.link      ? self.link_proc
-                                                   : nullptr;
+    WindowEntry entry;
+    CWindowTree *self = shown_list;
+    WNDPROC previous = !self                        ? nullptr
+                       : control == self->list_view ? self->list_view_proc
+                       : control == self->tree_view ? self->tree_view_proc
+                       : control == self->link      ? self->link_proc
+                                                    : nullptr;
     if (!previous)
-        return 0;
+        return DefWindowProcW(control, message, wparam, lparam);
     try {
-        if (control == self.link) {
+        if (control == self->link) {
             if (message == WM_PAINT) {
                 LRESULT painted = CallWindowProcW(previous, control, message, wparam, lparam);
                 if (HDC dc = GetDC(control)) {
@@ -148,31 +187,38 @@ LRESULT CALLBACK ControlProc(HWND control, UINT message, WPARAM wparam, LPARAM l
             // handling would wait for a drag.
             if (message == WM_RBUTTONDOWN) {
                 POINT at = {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
-                if (self.SelectAt(control, at))
-                    self.ShowContextMenu();
+                if (size_t slot = self->SelectAt(control, at))
+                    self->ShowContextMenu(slot);
                 return 0;
             }
             // Shift+F10 and the menu key: the menu for the selected entry.
             if (message == WM_CONTEXTMENU && GET_X_LPARAM(lparam) == -1 &&
                 GET_Y_LPARAM(lparam) == -1) {
-                self.ShowContextMenu();
+                if (size_t slot = self->SelectedSlot())
+                    self->ShowContextMenu(slot);
                 return 0;
             }
-            if (message == WM_KEYDOWN && wparam == VK_RETURN)
-                self.OpenSelected(true);
+            // Enter held down opens the entry once, not once per repeat.
+            if (message == WM_KEYDOWN && wparam == VK_RETURN && !(lparam & (1 << 30)))
+                self->OpenSlot(self->SelectedSlot(), true);
         }
     } catch (...) {
     }
     return CallWindowProcW(previous, control, message, wparam, lparam);
 }
 
-bool CWindowTree::Create() {
+bool CWindowTree::Create(list_owner *new_owner) {
     if (hwnd)
         return true;
+    if (!new_owner || !new_owner->dock_window())
+        return false;
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_TREEVIEW_CLASSES};
     InitCommonControlsEx(&controls);
-    HWND dialog = CreateDialogParamW(module_instance, MAKEINTRESOURCEW(IDD_LIST_WINDOW), nullptr,
-                                     ListWindowProc, 0);
+    owner = new_owner;
+    shown_list = this;
+    // Owned by the editor: it goes with it when the editor is minimized.
+    HWND dialog = CreateDialogParamW(module_instance, MAKEINTRESOURCEW(IDD_LIST_WINDOW),
+                                     owner->dock_window(), ListWindowProc, 0);
     if (!dialog)
         return false;
     hwnd = dialog;
@@ -186,6 +232,8 @@ bool CWindowTree::Create() {
         if (*control.second)
             SetWindowLongPtrW(control.first, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ControlProc));
     }
+    keyboard_hook =
+        SetWindowsHookExW(WH_GETMESSAGE, ListKeyboardHook, nullptr, GetCurrentThreadId());
     SendMessageW(list_view, WM_SETFONT, reinterpret_cast<WPARAM>(default_gui_font), TRUE);
     Initialize();
     Dock();
@@ -199,14 +247,17 @@ void CWindowTree::Initialize() {
 }
 
 void CWindowTree::Dock() {
-    if (!hwnd || !editor.hwnd)
+    HWND beside = owner ? owner->dock_window() : nullptr;
+    if (!hwnd || !beside || IsIconic(beside) || IsZoomed(beside))
         return;
-    RECT owner, frame;
-    GetWindowRect(editor.hwnd, &owner);
+    RECT frame = {}, area = work_area_of(beside), docked_to;
+    GetWindowRect(beside, &docked_to);
     GetWindowRect(hwnd, &frame);
-    SetWindowPos(hwnd, nullptr, owner.left - dock_gap - (frame.right - frame.left),
-                 owner.top + dock_drop, 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    // Never taller than the screen's work area: the list scrolls within.
+    int height = std::min<int>(frame.bottom - frame.top, area.bottom - area.top - dock_drop);
+    SetWindowPos(hwnd, nullptr, docked_to.left - dock_gap - (frame.right - frame.left),
+                 docked_to.top + dock_drop, frame.right - frame.left, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
     docked = true;
 }
 
@@ -222,11 +273,12 @@ void CWindowTree::Layout(int width, int height) {
     // painted again at once, and its controls after it.
     RedrawWindow(hwnd, nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_ERASENOW | RDW_UPDATENOW);
-    // Resized by its left edge, the window takes the editor along.
-    if (docked && editor.hwnd) {
+    // Resized by its left edge, the window takes its owner along.
+    HWND beside = owner ? owner->dock_window() : nullptr;
+    if (docked && beside) {
         RECT frame;
         GetWindowRect(hwnd, &frame);
-        SetWindowPos(editor.hwnd, nullptr, frame.right + dock_gap, frame.top - dock_drop, 0, 0,
+        SetWindowPos(beside, nullptr, frame.right + dock_gap, frame.top - dock_drop, 0, 0,
                      keep | SWP_NOSIZE);
     }
 }
@@ -347,8 +399,7 @@ size_t CWindowTree::SelectedSlot() const {
     return static_cast<size_t>(item.lParam);
 }
 
-void CWindowTree::OpenSelected(bool open) {
-    size_t slot = SelectedSlot();
+void CWindowTree::OpenSlot(size_t slot, bool open) {
     if (slot == 0 || slot >= slots.size() || !slots[slot])
         return;
     std::string target = slots[slot]->path;
@@ -366,15 +417,23 @@ void CWindowTree::OpenSelected(bool open) {
     ShellExecuteW(hwnd, open ? L"open" : L"explore", wide.c_str(), nullptr, nullptr, SW_SHOW);
 }
 
-void CWindowTree::ShowContextMenu() {
+void CWindowTree::ShowContextMenu(size_t slot) {
     HMENU menu = LoadMenuW(module_instance, MAKEINTRESOURCEW(IDM_LIST_MENU));
     if (!menu)
         return;
     POINT at;
     GetCursorPos(&at);
-    TrackPopupMenu(GetSubMenu(menu, 0), TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON, at.x, at.y,
-                   0, hwnd, nullptr);
+    // The command comes back here rather than to the dialog: by the time it
+    // would arrive, the selection may have moved on to another entry.
+    unsigned fill = fill_count;
+    UINT command = TrackPopupMenu(GetSubMenu(menu, 0),
+                                  TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON | TPM_RETURNCMD,
+                                  at.x, at.y, 0, hwnd, nullptr);
     DestroyMenu(menu);
+    if (!hwnd || fill != fill_count)
+        return;
+    if (command == IDC_OPEN || command == IDC_OPEN_FOLDER)
+        OpenSlot(slot, command == IDC_OPEN);
 }
 
 void CWindowTree::OnNotify(const NMHDR *header) {
@@ -404,7 +463,7 @@ void CWindowTree::OnNotify(const NMHDR *header) {
 }
 
 void CWindowTree::OnSelect(size_t slot) {
-    if (slot == 0 || slot >= slots.size() || !slots[slot])
+    if (!owner || slot == 0 || slot >= slots.size() || !slots[slot])
         return;
     std::wstring target;
     if (!item_path_of(slots[slot]->path, target))
@@ -413,47 +472,55 @@ void CWindowTree::OnSelect(size_t slot) {
     // anew: the slot then names another row.
     HWND window = hwnd;
     unsigned fill = fill_count;
-    editor.path = target;
-    editor.LoadTarget();
+    bool described = owner->ShowPicked(target);
     // Only a description that is gone takes its row along; one that could
     // not be read now (a drive not there) keeps its record and its row.
-    if (!editor.has_description && hwnd == window && fill_count == fill &&
+    if (!described && hwnd == window && fill_count == fill &&
         info_holder.lookup(target.c_str()) != CInfoHolder::entry_state::described)
         PostMessageW(hwnd, drop_stale_message, slot, fill);
 }
 
-bool CWindowTree::SelectAt(HWND control, POINT at) {
+size_t CWindowTree::SelectAt(HWND control, POINT at) {
     if (control == list_view) {
         LVHITTESTINFO hit = {};
         hit.pt = at;
         int row = static_cast<int>(
             SendMessageW(list_view, LVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit)));
         if (row < 0 || !(hit.flags & LVHT_ONITEM))
-            return false;
+            return 0;
         SetFocus(list_view);
         LVITEMW state = {};
         state.stateMask = state.state = LVIS_SELECTED | LVIS_FOCUSED;
         SendMessageW(list_view, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
-        return true;
+        LVITEMW chosen = {};
+        chosen.mask = LVIF_PARAM;
+        chosen.iItem = row;
+        if (!SendMessageW(list_view, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&chosen)))
+            return 0;
+        return static_cast<size_t>(chosen.lParam);
     }
     TVHITTESTINFO hit = {};
     hit.pt = at;
     HTREEITEM item = reinterpret_cast<HTREEITEM>(
         SendMessageW(tree_view, TVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit)));
     if (!item || !(hit.flags & TVHT_ONITEM))
-        return false;
+        return 0;
     SetFocus(tree_view);
+    TVITEMW chosen = {};
+    chosen.mask = TVIF_PARAM;
+    chosen.hItem = item;
+    if (!SendMessageW(tree_view, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&chosen)))
+        return 0;
+    size_t slot = static_cast<size_t>(chosen.lParam);
     if (reinterpret_cast<HTREEITEM>(SendMessageW(tree_view, TVM_GETNEXTITEM, TVGN_CARET, 0)) !=
         item) {
         // The control reports this selection as its own; it is the user's.
+        changing = true;
         SendMessageW(tree_view, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
-        TVITEMW chosen = {};
-        chosen.mask = TVIF_PARAM;
-        chosen.hItem = item;
-        if (SendMessageW(tree_view, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&chosen)))
-            OnSelect(static_cast<size_t>(chosen.lParam));
+        changing = false;
+        OnSelect(slot);
     }
-    return true;
+    return slot;
 }
 
 void CWindowTree::DropSlot(size_t slot) {
@@ -494,7 +561,35 @@ void CWindowTree::RecordRemoved(const std::wstring &path) {
             DropSlot(slot);
 }
 
+void CWindowTree::ClearSelection() {
+    if (!hwnd)
+        return;
+    changing = true;
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED;
+    SendMessageW(list_view, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(&state));
+    SendMessageW(tree_view, TVM_SELECTITEM, TVGN_CARET, 0);
+    changing = false;
+}
+
+void CWindowTree::AfterCalls() {
+    if (!hwnd)
+        return;
+    for (const auto &drop : waiting_drops)
+        PostMessageW(hwnd, drop_stale_message, drop.first, drop.second);
+    waiting_drops.clear();
+    if (close_waiting) {
+        close_waiting = false;
+        PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    }
+}
+
 void CWindowTree::Destroyed() {
+    if (keyboard_hook) {
+        UnhookWindowsHookEx(keyboard_hook);
+        keyboard_hook = nullptr;
+    }
     // The controls outlive this notice by a little: they get their own
     // procedures back for it.
     for (auto control :
@@ -514,8 +609,12 @@ void CWindowTree::Destroyed() {
     slots.clear();
     tree_items.clear();
     shown_tree.reset();
+    waiting_drops.clear();
     docked = false;
     changing = false;
-    editor.browse_mode = false;
-    editor.text_window.Dock();
+    close_waiting = false;
+    list_owner *was = owner;
+    owner = nullptr;
+    if (was)
+        was->ListClosed();
 }

@@ -4,28 +4,49 @@
 #include <commctrl.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/info_holder.h"
 #include "ui/window_base.h"
 
+// What the list asks of the window it is docked to.
+class list_owner {
+  public:
+    // The window the list docks beside and is owned by.
+    virtual HWND dock_window() const = 0;
+    // The user picked `path`: the owner shows it. False when the item
+    // turned out to have no description.
+    virtual bool ShowPicked(const std::wstring &path) = 0;
+    // The list window is being destroyed.
+    virtual void ListClosed() = 0;
+
+  protected:
+    ~list_owner() = default;
+};
+
 // The list of every described item, as a flat list or as a folder tree,
-// docked to the left of the editor. Selecting an entry shows it in the
-// editor.
+// docked to the left of its owner. Selecting an entry shows it there.
 //
 // Every row and tree item acts on the record it was filled with (its slot
 // in `slots`), whatever the index did since.
 class CWindowTree : public CWindowBase {
   public:
-    // Opens the window, unless it is open; false when it cannot be made.
-    bool Create();
-    // Places the window 7 pixels left of the editor.
+    // Opens the window for `owner`, unless it is open; false when it
+    // cannot be made.
+    bool Create(list_owner *owner);
+    // Places the window 7 pixels left of the owner.
     void Dock();
     // Shows and fills the list or the tree, as `tree_mode` says.
     void ShowView();
-    // The editor removed the description of `path`: its entries go (a tree
+    // The owner removed the description of `path`: its entries go (a tree
     // node with items below it keeps its node and loses its record).
     void RecordRemoved(const std::wstring &path);
+    // The owner shows an item the list did not pick: no entry stays
+    // selected, so a click on any entry picks it.
+    void ClearSelection();
+    // Posts what was put off while other code of the library waited.
+    void AfterCalls();
     // Forgets the window once it is destroyed.
     void Destroyed();
     void Initialize() override;
@@ -42,6 +63,7 @@ class CWindowTree : public CWindowBase {
   private:
     friend INT_PTR CALLBACK ListWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
     friend LRESULT CALLBACK ControlProc(HWND control, UINT message, WPARAM wparam, LPARAM lparam);
+    friend LRESULT CALLBACK ListKeyboardHook(int code, WPARAM wparam, LPARAM lparam);
 
     void Layout(int width, int height);
     void EnsureImageList();
@@ -50,15 +72,17 @@ class CWindowTree : public CWindowBase {
     void InsertChildren(const CInfoHolder::item_tree &node, HTREEITEM parent);
     // The slot of the selected row or tree item; 0 for none.
     size_t SelectedSlot() const;
-    void OpenSelected(bool open);
-    void ShowContextMenu();
+    void OpenSlot(size_t slot, bool open);
+    // The menu for the entry of `slot`, acted on once it has closed.
+    void ShowContextMenu(size_t slot);
     void OnSelect(size_t slot);
     // Selects the entry of `control` at the client point `at`, as the user
-    // chose it; false when there is none.
-    bool SelectAt(HWND control, POINT at);
+    // chose it; its slot, or 0 when there is none.
+    size_t SelectAt(HWND control, POINT at);
     void DropSlot(size_t slot);
     void OnNotify(const NMHDR *header);
 
+    list_owner *owner = nullptr;
     // Slot n (from 1) holds the record of the entry whose item data is n;
     // slot 0 stands for no record.
     std::vector<CInfoHolder::record_ptr> slots;
@@ -67,7 +91,14 @@ class CWindowTree : public CWindowBase {
     // The window itself changes the controls: their selection notices are
     // not the user's choice.
     bool changing = false;
-    // Layout moves the editor only once the window has been docked.
+    // Layout moves the owner only once the window has been docked.
     bool docked = false;
     unsigned fill_count = 0;
+    // Stale entries and a close found while a menu or a box waited: acted
+    // on once it is over.
+    std::vector<std::pair<size_t, unsigned>> waiting_drops;
+    bool close_waiting = false;
+    // Tab and the arrow keys reach the dialog's controls through it: the
+    // host's message loop knows nothing of the dialog.
+    HHOOK keyboard_hook = nullptr;
 };
