@@ -635,7 +635,7 @@ TEST_F(ListWindow, NothingActsWhileABoxOfTheLibraryWaits) {
     // was registered for yet.
     std::string b = make_file(std::string("b") + locked_type);
     write_stream(b, 2, "B's own");
-    HANDLE holder = INVALID_HANDLE_VALUE;
+    PROCESS_INFORMATION holder = {};
     struct box_case {
         const char *name, *caption;
         std::function<void()> make, undo, act;
@@ -654,14 +654,31 @@ TEST_F(ListWindow, NothingActsWhileABoxOfTheLibraryWaits) {
         {"files.dat held by another program", "Quillarvent",
          [&] {
              ASSERT_TRUE(DeleteFileA((gone + ":plivar").c_str()));
-             holder =
-                 CreateFileA((config_folder_ + "\\files.dat").c_str(), GENERIC_READ | GENERIC_WRITE,
-                             0, nullptr, OPEN_EXISTING, 0, nullptr);
-             ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+             std::string index = config_folder_ + "\\files.dat";
+             std::string command =
+                 "\"" + build_output_folder() + "ui_tests.exe\" --hold-file \"" + index + "\"";
+             STARTUPINFOA start = {};
+             start.cb = sizeof start;
+             ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &start, &holder));
+             bool held = false;
+             for (int i = 0; i < 500 && !held; ++i, Sleep(10)) {
+                 HANDLE probe = CreateFileA(index.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING,
+                                            0, nullptr);
+                 held = probe == INVALID_HANDLE_VALUE;
+                 if (!held)
+                     CloseHandle(probe);
+             }
+             ASSERT_TRUE(held);
              ASSERT_NE(nullptr, open_list());
          },
-         [&] { CloseHandle(holder); }, [&] { click_row(row_of(L"gone.txt")); }, true, nullptr,
-         nullptr},
+         [&] {
+             TerminateProcess(holder.hProcess, 0);
+             WaitForSingleObject(holder.hProcess, 10000);
+             CloseHandle(holder.hProcess);
+             CloseHandle(holder.hThread);
+         },
+         [&] { click_row(row_of(L"gone.txt")); }, true, nullptr, nullptr},
     };
     for (box_case &c : cases) {
         SCOPED_TRACE(c.name);

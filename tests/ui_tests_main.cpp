@@ -55,11 +55,24 @@ int open_editor_and_exit(const char *library, const char *path) {
     return 0;
 }
 
+// Another program that has `path` open, sharing nothing, until it is ended.
+int hold_file(const char *path) {
+    HANDLE file =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 20;
+    Sleep(120000);
+    CloseHandle(file);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "--open-editor-and-exit") == 0)
         return open_editor_and_exit(argv[2], argv[3]);
+    if (argc == 3 && strcmp(argv[1], "--hold-file") == 0)
+        return hold_file(argv[2]);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

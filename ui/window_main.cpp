@@ -216,8 +216,6 @@ HRESULT CWindowMain::Open(const std::wstring &target) {
     }
     lock.unlock();
     LoadTarget(target, false);
-    if (text_window.edit)
-        SetFocus(text_window.edit);
     return S_OK;
 }
 
@@ -343,7 +341,11 @@ void CWindowMain::LoadTarget(const std::wstring &target, bool from_list) {
     SetIconKind(kind);
     text_window.ShowText(text, file_name_of(path));
     // The text and list windows are owned by the editor: they stay above it.
-    SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    // A command from the menu is for typing; the list keeps the keyboard for
+    // the next pick.
+    if (!from_list && text_window.edit && GetFocus() != text_window.edit)
+        SetFocus(text_window.edit);
     bool waiting;
     {
         std::lock_guard<std::mutex> lock(open_lock);

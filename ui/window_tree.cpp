@@ -133,8 +133,7 @@ INT_PTR CALLBACK ListWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM
             switch (LOWORD(wparam)) {
             case IDC_VIEW_LIST:
             case IDC_VIEW_TREE:
-                if (IsDlgButtonChecked(dialog, LOWORD(wparam)) == BST_CHECKED &&
-                    self->tree_mode != (LOWORD(wparam) == IDC_VIEW_TREE)) {
+                if (IsDlgButtonChecked(dialog, LOWORD(wparam)) == BST_CHECKED) {
                     self->tree_mode = LOWORD(wparam) == IDC_VIEW_TREE;
                     self->ShowView();
                 }
