@@ -95,5 +95,6 @@ HRESULT can_unload_now() {
         return S_FALSE;
     // Opened again on the next use, should the host keep the library.
     release_button_theme();
+    release_retired_bitmaps();
     return S_OK;
 }

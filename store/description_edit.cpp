@@ -35,6 +35,8 @@ const char *remove_error_text(DWORD code) {
         return "Can't remove description \n Access denied";
     case ERROR_INVALID_NAME:
         return "Can't remove description \n File system not support";
+    case ERROR_NO_UNICODE_TRANSLATION:
+        return "Can't remove description \n The name has characters the system code page lacks";
     default:
         return "Can't remove description ... Unknown error";
     }

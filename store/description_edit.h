@@ -18,5 +18,6 @@ bool cut_to_stored_length(std::string &text);
 // system code page; null for success and for 1, whose message the store has
 // shown already.
 const char *save_error_text(DWORD code);
-// The message for a failed CInfoHolder::remove_description.
+// The message for a failed CInfoHolder::remove_description, or
+// ERROR_NO_UNICODE_TRANSLATION for an item named outside the code page.
 const char *remove_error_text(DWORD code);

@@ -10,6 +10,11 @@
 // The ANSI form of a UTF-16 path; false when a character has no exact
 // equivalent in the code page (or the path is null).
 bool ansi_path_of(const wchar_t *wide, std::string &ansi);
+// The same conversion for a description's text, which is stored as typed or
+// not at all.
+inline bool exact_ansi_of(const wchar_t *wide, std::string &ansi) {
+    return ansi_path_of(wide, ansi);
+}
 // The UTF-16 form of an ANSI path; false for bytes the code page does not
 // define.
 bool wide_path_of(const std::string &ansi, std::wstring &wide);

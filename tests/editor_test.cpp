@@ -285,7 +285,8 @@ TEST_F(EditorTest, FailuresAreReportedAsTheyAre) {
         // Stored as typed or not at all: never as the look-alike "Lodz".
         {wide(typed_into), lodz, 32771,
          "Can't add description \n The text has characters the system code page lacks"},
-        {foreign, L"", 32772, "Can't remove description \n File system not support"},
+        {foreign, L"", 32772,
+         "Can't remove description \n The name has characters the system code page lacks"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.message);
@@ -488,6 +489,23 @@ TEST_F(EditorTest, TheEditorStaysWholeOnTheScreen) {
     InflateRect(&all, 4, 4);
     IntersectRect(&all, &all, &area);
     EXPECT_TRUE(take_screenshot("editor_long_text", all));
+
+    // Beside the list, with a long line, and with the list as wide as the
+    // user can drag it.
+    press(32775);
+    HWND list = FindWindowW(L"#32770", L"List of descriptions");
+    ASSERT_NE(nullptr, list);
+    type(std::string(1500, 'm'));
+    RECT list_frame = window_rect(list);
+    SetWindowPos(list, nullptr, 0, 0, area.right, list_frame.bottom - list_frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER);
+    pump();
+    for (HWND shown : {window, text, list}) {
+        RECT frame = window_rect(shown);
+        EXPECT_GE(frame.left, area.left);
+        EXPECT_LE(frame.right, area.right);
+        EXPECT_LE(frame.bottom, area.bottom);
+    }
 }
 
 TEST_F(EditorTest, TheToolbarFollowsTheMenuColour) {

@@ -604,14 +604,12 @@ std::thread on_box(const std::string &caption, std::function<void(HWND)> look) {
     });
 }
 
-// The file type's info tip key as a standard user meets it: readable, but
-// no value may be set.
-const char locked_type[] = ".qvb";
-const char locked_key[] = ".qvb\\shellex\\{00021500-0000-0000-C000-000000000046}";
-
-void lock_type_key(bool locked) {
+// The info tip key of file type `type` as a standard user meets it:
+// readable, but no value may be set.
+void lock_type_key(const std::string &type, bool locked) {
+    std::string handler = type + "\\shellex\\{00021500-0000-0000-C000-000000000046}";
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CLASSES_ROOT, locked_key, 0, nullptr, 0,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CLASSES_ROOT, handler.c_str(), 0, nullptr, 0,
                                              READ_CONTROL | WRITE_DAC, nullptr, &key, nullptr));
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
@@ -620,8 +618,14 @@ void lock_type_key(bool locked) {
     EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
     LocalFree(descriptor);
     RegCloseKey(key);
-    if (!locked)
-        RegDeleteTreeA(HKEY_CLASSES_ROOT, locked_type);
+    if (!locked) {
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, type.c_str());
+        return;
+    }
+    HKEY probe = nullptr;
+    ASSERT_EQ(ERROR_ACCESS_DENIED,
+              RegOpenKeyExA(HKEY_CLASSES_ROOT, handler.c_str(), 0, KEY_SET_VALUE, &probe))
+        << "the deny entry is not enforced";
 }
 
 } // namespace
@@ -633,8 +637,11 @@ TEST_F(ListWindow, NothingActsWhileABoxOfTheLibraryWaits) {
     std::string gone = described("gone.txt", 3, "was here");
     // Carries a description the index has not seen, of a type no info tip
     // was registered for yet.
-    std::string b = make_file(std::string("b") + locked_type);
+    // Each carries a description the index has not seen, of a type no info
+    // tip was registered for yet.
+    std::string b = make_file("b.qvb"), c = make_file("c.qvc");
     write_stream(b, 2, "B's own");
+    write_stream(c, 4, "C's own");
     PROCESS_INFORMATION holder = {};
     struct box_case {
         const char *name, *caption;
@@ -643,14 +650,11 @@ TEST_F(ListWindow, NothingActsWhileABoxOfTheLibraryWaits) {
         const wchar_t *title_after, *text_after;
     } cases[] = {
         {"the file type's key cannot be written", "Information",
-         [&] {
-             lock_type_key(true);
-             HKEY probe = nullptr;
-             ASSERT_EQ(ERROR_ACCESS_DENIED,
-                       RegOpenKeyExA(HKEY_CLASSES_ROOT, locked_key, 0, KEY_SET_VALUE, &probe))
-                 << "the deny entry is not enforced";
-         },
-         [&] { lock_type_key(false); }, [&] { invoke(b); }, false, L"b.qvb", L"B's own"},
+         [] { lock_type_key(".qvb", true); }, [] { lock_type_key(".qvb", false); },
+         [&] { invoke(b); }, false, L"b.qvb", L"B's own"},
+        {"the same, and the editor closed meanwhile", "Information",
+         [] { lock_type_key(".qvc", true); }, [] { lock_type_key(".qvc", false); },
+         [&] { invoke(c); }, true, nullptr, nullptr},
         {"files.dat held by another program", "Quillarvent",
          [&] {
              ASSERT_TRUE(DeleteFileA((gone + ":plivar").c_str()));
@@ -680,17 +684,17 @@ TEST_F(ListWindow, NothingActsWhileABoxOfTheLibraryWaits) {
          },
          [&] { click_row(row_of(L"gone.txt")); }, true, nullptr, nullptr},
     };
-    for (box_case &c : cases) {
-        SCOPED_TRACE(c.name);
+    for (box_case &row : cases) {
+        SCOPED_TRACE(row.name);
         ASSERT_EQ(S_OK, invoke(a));
-        c.make();
+        row.make();
         HWND editor = editor_window();
         struct {
             bool owned = false, all_disabled = false, still_open = false;
             std::wstring title, text;
             HRESULT unload = E_UNEXPECTED;
         } seen;
-        std::thread user = on_box(c.caption, [&](HWND box) {
+        std::thread user = on_box(row.caption, [&](HWND box) {
             seen.owned = GetWindow(box, GW_OWNER) == editor;
             seen.all_disabled = !IsWindowEnabled(editor) && !IsWindowEnabled(text_window()) &&
                                 (!list() || !IsWindowEnabled(list()));
@@ -699,14 +703,14 @@ TEST_F(ListWindow, NothingActsWhileABoxOfTheLibraryWaits) {
             // Save and Remove as a host could still send them.
             SendMessageW(editor, WM_COMMAND, 32771, 0);
             SendMessageW(editor, WM_COMMAND, 32772, 0);
-            if (c.close_during) {
+            if (row.close_during) {
                 PostMessageW(editor, WM_CLOSE, 0, 0);
                 Sleep(300);
                 seen.still_open = IsWindow(editor) != FALSE;
             }
             seen.unload = can_unload_now();
         });
-        c.act();
+        row.act();
         user.join();
         pump(300);
         EXPECT_TRUE(seen.owned) << "the box belongs to the editor";
@@ -719,15 +723,17 @@ TEST_F(ListWindow, NothingActsWhileABoxOfTheLibraryWaits) {
         EXPECT_EQ(1, kind);
         EXPECT_EQ("B's own", read_stream(b, &kind));
         EXPECT_EQ(2, kind);
-        if (c.close_during) {
+        EXPECT_EQ("C's own", read_stream(c, &kind));
+        EXPECT_EQ(4, kind);
+        if (row.close_during) {
             EXPECT_TRUE(seen.still_open) << "closed under the waiting box";
             EXPECT_EQ(nullptr, editor_window());
         } else {
-            EXPECT_EQ(c.title_after, title(editor_window()));
-            EXPECT_EQ(c.text_after, shown_text());
+            EXPECT_EQ(row.title_after, title(editor_window()));
+            EXPECT_EQ(row.text_after, shown_text());
             press(32773);
         }
-        c.undo();
+        row.undo();
         pump();
     }
     EXPECT_EQ(S_OK, can_unload_now());

@@ -14,10 +14,14 @@ namespace {
 
 // Every shell thread that builds a menu or runs a window asks here.
 std::mutex bitmap_lock;
-std::map<int, HBITMAP> bitmap_cache;
+struct cached_bitmap {
+    HBITMAP bitmap;
+    bool tinted;
+};
+std::map<int, cached_bitmap> bitmap_cache;
 HBITMAP menu_entry_bitmap;
 // The menu colour the cache was tinted to, and what an earlier colour left
-// behind: a toolbar or menu may still draw it.
+// behind: a menu or the icon chooser may still draw it.
 COLORREF cached_colour = CLR_INVALID;
 std::vector<HBITMAP> retired_bitmaps;
 HTHEME opened_theme;
@@ -30,16 +34,21 @@ void retire_cache_if_colour_changed() {
         return;
     cached_colour = now;
     try {
-        for (auto &cached : bitmap_cache)
-            if (cached.second)
-                retired_bitmaps.push_back(cached.second);
-        if (menu_entry_bitmap)
-            retired_bitmaps.push_back(menu_entry_bitmap);
+        retired_bitmaps.reserve(retired_bitmaps.size() + bitmap_cache.size() + 1);
     } catch (...) {
         // Without room to keep them they stay cached, in the old colour.
         return;
     }
-    bitmap_cache.clear();
+    for (auto cached = bitmap_cache.begin(); cached != bitmap_cache.end();) {
+        if (!cached->second.tinted) {
+            ++cached;
+            continue;
+        }
+        retired_bitmaps.push_back(cached->second.bitmap);
+        cached = bitmap_cache.erase(cached);
+    }
+    if (menu_entry_bitmap)
+        retired_bitmaps.push_back(menu_entry_bitmap);
     menu_entry_bitmap = nullptr;
 }
 
@@ -116,13 +125,13 @@ HBITMAP GetBitmap(int id, bool tinted) {
     retire_cache_if_colour_changed();
     auto cached = bitmap_cache.find(id);
     if (cached != bitmap_cache.end())
-        return cached->second;
+        return cached->second.bitmap;
     HBITMAP bitmap = tinted ? load_tinted(id) : LoadBitmapW(module_instance, MAKEINTRESOURCEW(id));
     // A failed tinted load is not remembered: it is tried again next time.
     if (tinted && !bitmap)
         return nullptr;
     try {
-        bitmap_cache[id] = bitmap;
+        bitmap_cache[id] = cached_bitmap{bitmap, tinted};
     } catch (...) {
         // Callers never free what they get: an uncached bitmap would leak.
         if (bitmap)
@@ -160,8 +169,8 @@ HBITMAP GetMenuEntryBitmap() {
 void release_bitmaps() {
     std::lock_guard<std::mutex> lock(bitmap_lock);
     for (auto &cached : bitmap_cache)
-        if (cached.second)
-            DeleteObject(cached.second);
+        if (cached.second.bitmap)
+            DeleteObject(cached.second.bitmap);
     bitmap_cache.clear();
     if (menu_entry_bitmap)
         DeleteObject(menu_entry_bitmap);
@@ -170,10 +179,13 @@ void release_bitmaps() {
         DeleteObject(retired);
     retired_bitmaps.clear();
     cached_colour = CLR_INVALID;
-    if (opened_theme)
-        CloseThemeData(opened_theme);
-    opened_theme = nullptr;
-    theme_tried = false;
+}
+
+void release_retired_bitmaps() {
+    std::lock_guard<std::mutex> lock(bitmap_lock);
+    for (HBITMAP retired : retired_bitmaps)
+        DeleteObject(retired);
+    retired_bitmaps.clear();
 }
 
 HTHEME button_theme() {

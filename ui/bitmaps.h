@@ -20,9 +20,11 @@ HBITMAP GetBitmap(int id, bool tinted);
 // menu colour. Null when neither loads; the next call tries again.
 HBITMAP GetMenuEntryBitmap();
 
-// Deletes the cached bitmaps and closes the button theme, when the library
-// may be freed.
+// Deletes the cached bitmaps, when the library is freed.
 void release_bitmaps();
+// Deletes the bitmaps of earlier menu colours, once no menu or window of the
+// library is left to draw them.
+void release_retired_bitmaps();
 
 // The theme of buttons, opened on first use; null without visual styles.
 HTHEME button_theme();
@@ -30,7 +32,7 @@ HTHEME button_theme();
 void release_button_theme();
 
 // Takes the system's menu colour anew. Bitmaps tinted to the old colour stay
-// valid for those who hold them, until the library is freed; the next
+// valid for those who hold them (see release_retired_bitmaps); the next
 // request tints anew.
 void colours_changed();
 

@@ -5,6 +5,7 @@
 #include "module/module_start_up.h"
 #include "resources/resource.h"
 #include "ui/bitmaps.h"
+#include "ui/window_entry.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ void end_chooser(HWND dialog, INT_PTR result) {
 }
 
 INT_PTR CALLBACK IconChooserProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+    WindowEntry entry;
     switch (message) {
     case WM_PAINT:
         if (!chooser_laid_out)

@@ -4,6 +4,10 @@
 
 #include <string>
 
+// Sent to the editor by a window docked to it that changed its size: the
+// editor moves the group back into the work area if it left it.
+const UINT group_resized_message = WM_APP + 4;
+
 // What the library's windows share: their window class, registered once and
 // given up again when the library may unload, and the handle of the window.
 //

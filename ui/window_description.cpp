@@ -114,7 +114,8 @@ void CWindowDescription::FitToText(const char *text) {
     int new_width = width < wanted_width ? wanted_width : std::max(wanted_width, least_width);
     int new_height = height < wanted_height ? wanted_height : std::max(wanted_height, least_height);
     // Within the work area, under the editor: the box scrolls the rest.
-    new_width = std::min<int>(new_width, area.right - area.left);
+    // Beside the list it starts at the editor's left edge.
+    new_width = std::min<int>(new_width, centred ? area.right - area.left : area.right - over.left);
     int room = (area.bottom - area.top) - (over.bottom - over.top) - dock_gap;
     new_height = std::min(new_height, std::max(room, least_height));
     SetWindowPos(hwnd, nullptr, 0, 0, new_width, new_height,
@@ -124,7 +125,7 @@ void CWindowDescription::FitToText(const char *text) {
     Dock();
     // The editor moves the whole group back into the work area if it left it.
     if (owner)
-        SendMessageW(owner, text_resized_message, 0, 0);
+        SendMessageW(owner, group_resized_message, 0, 0);
     UpdateWindow(hwnd);
 }
 
@@ -139,6 +140,12 @@ void CWindowDescription::Dock() {
     if (centred && width > least_width)
         x -= (width - least_width) / 2;
     int new_width = std::max(width, least_width);
+    // Beside the list it runs from the editor's left edge, no further than
+    // the work area allows.
+    if (!centred) {
+        RECT area = work_area_of(owner);
+        new_width = std::max(least_width, std::min<int>(new_width, area.right - x));
+    }
     SetWindowPos(hwnd, HWND_TOP, x, over.bottom + dock_gap, new_width, height,
                  SWP_NOACTIVATE | SWP_FRAMECHANGED);
     if (new_width != width && edit) {

@@ -6,9 +6,6 @@
 
 #include "ui/window_base.h"
 
-// Sent to the owner after the pop-up changed its size.
-const UINT text_resized_message = WM_APP + 4;
-
 // The caption-less pop-up under the editor that holds the description's text
 // box. It grows at once with its text, up to the work area of its monitor,
 // and shrinks back no further than the editor's width and 100 pixels of

@@ -45,19 +45,49 @@ bool read_text(HWND edit, std::string &text) {
     if (length <= 0)
         return true;
     std::vector<wchar_t> wide(length + 1);
-    length = GetWindowTextW(edit, wide.data(), length + 1);
-    if (length <= 0)
-        return true;
-    BOOL substituted = FALSE;
-    int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, nullptr, 0,
-                                    nullptr, &substituted);
-    if (bytes <= 0 || substituted)
-        return false;
-    text.resize(bytes);
-    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), length, &text[0], bytes,
-                               nullptr, &substituted) == bytes &&
-           !substituted;
+    wide.resize(GetWindowTextW(edit, wide.data(), length + 1) + 1);
+    wide.back() = L'\0';
+    return exact_ansi_of(wide.data(), text);
 }
+
+// While a box or the icon chooser waits, the editor's other windows wait
+// with the one it disables.
+class OthersDisabled {
+  public:
+    explicit OthersDisabled(std::initializer_list<HWND> windows) : focus_(GetFocus()) {
+        for (HWND window : windows)
+            if (window && IsWindowEnabled(window)) {
+                EnableWindow(window, FALSE);
+                disabled_.push_back(window);
+            }
+    }
+    OthersDisabled(const OthersDisabled &) = delete;
+    OthersDisabled &operator=(const OthersDisabled &) = delete;
+    ~OthersDisabled() {
+        for (HWND window : disabled_)
+            if (IsWindow(window))
+                EnableWindow(window, TRUE);
+        if (focus_ && IsWindow(focus_) && IsWindowEnabled(focus_))
+            SetFocus(focus_);
+    }
+
+  private:
+    HWND focus_;
+    std::vector<HWND> disabled_;
+};
+
+// `flag` is set for as long as this lives, also when the code under it
+// ends by an exception.
+class FlagScope {
+  public:
+    explicit FlagScope(bool &flag) : flag_(flag) { flag_ = true; }
+    FlagScope(const FlagScope &) = delete;
+    FlagScope &operator=(const FlagScope &) = delete;
+    ~FlagScope() { flag_ = false; }
+
+  private:
+    bool &flag_;
+};
 
 // Explorer's folder windows and the desktop refresh on F5; any other window
 // would take the key as its own command.
@@ -164,7 +194,7 @@ LRESULT CALLBACK EditorProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
             if (own)
                 editor.OnClose();
             return 0;
-        case text_resized_message:
+        case group_resized_message:
             if (own)
                 editor.KeepInWorkArea();
             return 0;
@@ -175,6 +205,8 @@ LRESULT CALLBACK EditorProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
 }
 
 HRESULT CWindowMain::Open(const std::wstring &target) {
+    // A box shown while the item loads lets a close in: it waits for the load.
+    WindowEntry entry;
     std::unique_lock<std::mutex> lock(open_lock);
     if (open_window && !IsWindow(open_window))
         ForgetLocked();
@@ -312,19 +344,22 @@ void CWindowMain::LoadTarget(const std::wstring &target, bool from_list) {
     // A box shown while the item is read (the index's or the file type's)
     // lets other messages in: until the item is read whole, the editor
     // shows the previous one and takes no command.
-    loading = true;
-    // A description that came with a copied file, in a host that asked no
-    // overlay about it, is shown, and so never overwritten unseen.
-    if (info_holder.lookup(target.c_str()) != CInfoHolder::entry_state::described &&
-        fits_code_page(target.c_str())) {
-        int32_t carried = read_icon_kind(target.c_str());
-        if (carried != -1)
-            info_holder.enter_described(target.c_str(), carried);
-    }
     std::string read;
-    bool described = info_holder.get_description(target.c_str(), read);
-    int kind = valid_kind(info_holder.get_icon_kind(target.c_str()));
-    loading = false;
+    bool described;
+    int kind;
+    {
+        FlagScope load(loading);
+        // A description that came with a copied file, in a host that asked
+        // no overlay about it, is shown, and so never overwritten unseen.
+        if (info_holder.lookup(target.c_str()) != CInfoHolder::entry_state::described &&
+            fits_code_page(target.c_str())) {
+            int32_t carried = read_icon_kind(target.c_str());
+            if (carried != -1)
+                info_holder.enter_described(target.c_str(), carried);
+        }
+        described = info_holder.get_description(target.c_str(), read);
+        kind = valid_kind(info_holder.get_icon_kind(target.c_str()));
+    }
     if (hwnd != window)
         return;
     path = target;
@@ -337,6 +372,8 @@ void CWindowMain::LoadTarget(const std::wstring &target, bool from_list) {
         list_window.ClearSelection();
     if (IsIconic(hwnd) || IsZoomed(hwnd))
         ShowWindow(hwnd, SW_RESTORE);
+    else if (!IsWindowVisible(hwnd))
+        ShowWindow(hwnd, SW_SHOW);
     SetWindowTextW(hwnd, file_name_of(path).c_str());
     SetIconKind(kind);
     text_window.ShowText(text, file_name_of(path));
@@ -379,6 +416,8 @@ void CWindowMain::ColoursChanged() {
 }
 
 int CWindowMain::Box(const char *box_text, const char *caption, UINT type) {
+    // The box's loop lets a close in: it waits until the box is answered.
+    WindowEntry entry;
     HWND owner = nullptr;
     {
         std::lock_guard<std::mutex> lock(open_lock);
@@ -387,21 +426,8 @@ int CWindowMain::Box(const char *box_text, const char *caption, UINT type) {
     }
     if (!owner)
         return MessageBoxA(nullptr, box_text, caption, type);
-    // The box disables its owner; the editor's other windows wait with it.
-    HWND focus = GetFocus();
-    std::vector<HWND> disabled;
-    for (HWND window : {text_window.hwnd, list_window.hwnd})
-        if (window && IsWindowEnabled(window)) {
-            EnableWindow(window, FALSE);
-            disabled.push_back(window);
-        }
-    int answer = MessageBoxA(owner, box_text, caption, type);
-    for (HWND window : disabled)
-        if (IsWindow(window))
-            EnableWindow(window, TRUE);
-    if (focus && IsWindow(focus) && IsWindowEnabled(focus))
-        SetFocus(focus);
-    return answer;
+    OthersDisabled waiting({text_window.hwnd, list_window.hwnd});
+    return MessageBoxA(owner, box_text, caption, type);
 }
 
 void show_store_report(const char *caption, const char *text) {
@@ -426,6 +452,9 @@ DWORD CWindowMain::Save() {
 
 DWORD CWindowMain::Remove() {
     std::wstring item = path;
+    // Its stream may be there, but the index cannot name the item.
+    if (!fits_code_page(item.c_str()))
+        return ERROR_NO_UNICODE_TRANSLATION;
     return info_holder.remove_description(item.c_str());
 }
 
@@ -467,13 +496,17 @@ void CWindowMain::OnCommand(WPARAM command, HWND control) {
         if (!browse_mode)
             RequestClose(false, control != nullptr);
         break;
-    case IDC_SELECT_ICON:
-        if (INT_PTR chosen = run_icon_chooser(hwnd)) {
-            // The marker picked is for the item shown when the chooser opened.
-            if (shown == shown_count)
-                SetIconKind(static_cast<int>(chosen - IDC_KIND_FIRST));
+    case IDC_SELECT_ICON: {
+        INT_PTR chosen;
+        {
+            OthersDisabled waiting({text_window.hwnd, list_window.hwnd});
+            chosen = run_icon_chooser(hwnd);
         }
+        // The marker picked is for the item shown when the chooser opened.
+        if (chosen && shown == shown_count)
+            SetIconKind(static_cast<int>(chosen - IDC_KIND_FIRST));
         break;
+    }
     case IDC_SHOW_LIST:
         browse_mode = true;
         text_window.centred = false;
@@ -570,7 +603,7 @@ void CWindowMain::ListClosed() {
 }
 
 void CWindowMain::KeepInWorkArea() {
-    if (!hwnd || IsIconic(hwnd))
+    if (!hwnd || IsIconic(hwnd) || IsZoomed(hwnd))
         return;
     RECT bounds = frame_of(hwnd);
     add_to_bounds(bounds, text_window.hwnd);

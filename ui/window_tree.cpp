@@ -3,6 +3,8 @@
 #include <shellapi.h>
 #include <windowsx.h>
 
+#include <algorithm>
+
 #include "module/module_start_up.h"
 #include "module/settings.h"
 #include "resources/resource.h"
@@ -112,6 +114,9 @@ INT_PTR CALLBACK ListWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM
             return FALSE;
         case WM_SIZE:
             self->Layout(LOWORD(lparam), HIWORD(lparam));
+            return FALSE;
+        case WM_GETMINMAXINFO:
+            self->LimitSize(*reinterpret_cast<MINMAXINFO *>(lparam));
             return FALSE;
         case WM_NOTIFY:
             // A refill empties the list at once, without a notice per row.
@@ -279,7 +284,23 @@ void CWindowTree::Layout(int width, int height) {
         GetWindowRect(hwnd, &frame);
         SetWindowPos(beside, nullptr, frame.right + dock_gap, frame.top - dock_drop, 0, 0,
                      keep | SWP_NOSIZE);
+        SendMessageW(beside, group_resized_message, 0, 0);
     }
+}
+
+void CWindowTree::LimitSize(MINMAXINFO &limits) const {
+    HWND beside = owner ? owner->dock_window() : nullptr;
+    if (!beside)
+        return;
+    // The editor beside it stays on the screen.
+    RECT area = work_area_of(beside), docked_to;
+    GetWindowRect(beside, &docked_to);
+    LONG widest = (area.right - area.left) - (docked_to.right - docked_to.left) - dock_gap;
+    LONG tallest = (area.bottom - area.top) - dock_drop;
+    limits.ptMaxTrackSize.x =
+        std::max(limits.ptMinTrackSize.x, std::min(limits.ptMaxTrackSize.x, widest));
+    limits.ptMaxTrackSize.y =
+        std::max(limits.ptMinTrackSize.y, std::min(limits.ptMaxTrackSize.y, tallest));
 }
 
 void CWindowTree::ShowView() {

@@ -66,6 +66,8 @@ class CWindowTree : public CWindowBase {
     friend LRESULT CALLBACK ListKeyboardHook(int code, WPARAM wparam, LPARAM lparam);
 
     void Layout(int width, int height);
+    // No wider or taller than leaves its owner room in the work area.
+    void LimitSize(MINMAXINFO &limits) const;
     void EnsureImageList();
     void FillList();
     void FillTree();
