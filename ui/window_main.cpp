@@ -274,6 +274,7 @@ bool CWindowMain::Create() {
         std::lock_guard<std::mutex> lock(open_lock);
         hwnd = window;
         open_window = window;
+        window_thread = GetCurrentThreadId();
         counted = true;
         module_add_ref();
     }
@@ -563,7 +564,8 @@ void CWindowMain::OnClose() {
 }
 
 void CWindowMain::AfterCalls() {
-    if (!hwnd || GetWindowThreadProcessId(hwnd, nullptr) != GetCurrentThreadId())
+    // Other threads pass here too, after a command they handed over.
+    if (window_thread.load() != GetCurrentThreadId() || !hwnd)
         return;
     if (close_waiting) {
         close_waiting = false;
@@ -639,6 +641,7 @@ void CWindowMain::Destroyed(HWND window) {
 
 void CWindowMain::ForgetOpenWindowLocked() {
     open_window = nullptr;
+    window_thread = 0;
     // A retarget posted to it went with it: it must not point the next
     // editor at an item its own command did not name.
     has_pending = false;

@@ -105,6 +105,8 @@ class CWindowMain : public CWindowBase, private list_owner {
     std::mutex open_lock;
     HWND open_window = nullptr;
     DWORD owner_thread = 0;
+    // The thread of the open window, read without the lock after each call.
+    std::atomic<DWORD> window_thread{0};
     bool creating = false;
     bool counted = false;
     bool has_pending = false;
