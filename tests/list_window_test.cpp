@@ -132,6 +132,23 @@ class ListWindow : public EditorTest {
         }
         return all;
     }
+    // Right-clicks `control` at the client point `at` and chooses the menu's
+    // first entry, "Open", with the keyboard.
+    static void open_by_right_click(HWND control, POINT at) {
+        HWND owner = list();
+        std::thread user([owner] {
+            for (int i = 0; i < 300 && !IsWindowVisible(FindWindowW(L"#32768", nullptr)); ++i)
+                Sleep(10);
+            Sleep(200);
+            for (WPARAM key : {VK_DOWN, VK_RETURN}) {
+                PostMessageW(owner, WM_KEYDOWN, key, 0);
+                Sleep(100);
+            }
+        });
+        SendMessageW(control, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(at.x, at.y));
+        user.join();
+        pump(300);
+    }
     // Waits on a second thread for a popup menu owned by `owner`, notes
     // that it was shown, and closes it with Escape.
     std::thread escape_menu(HWND owner) {
@@ -541,18 +558,7 @@ TEST_F(ListWindow, OnlyItemsNamedByFullPathsAreReadOrOpened) {
     item.left = LVIR_LABEL;
     SendMessageW(list_view(), LVM_GETITEMRECT, row_of(L"second.cmd"),
                  reinterpret_cast<LPARAM>(&item));
-    HWND owner = list();
-    std::thread user([owner] {
-        Sleep(300);
-        for (WPARAM key : {VK_DOWN, VK_RETURN}) {
-            PostMessageW(owner, WM_KEYDOWN, key, 0);
-            Sleep(100);
-        }
-    });
-    SendMessageW(list_view(), WM_RBUTTONDOWN, MK_RBUTTON,
-                 MAKELPARAM((item.left + item.right) / 2, (item.top + item.bottom) / 2));
-    user.join();
-    pump();
+    open_by_right_click(list_view(), {(item.left + item.right) / 2, (item.top + item.bottom) / 2});
     for (int i = 0; i < 200 && !path_exists(second + ".ran"); ++i)
         Sleep(50);
     EXPECT_TRUE(path_exists(second + ".ran")) << "Open runs the item under the pointer";
@@ -767,20 +773,7 @@ TEST_F(ListWindow, MenusAndKeysActOnTheChosenEntry) {
     RECT at = {};
     memcpy(&at, &entry, sizeof entry);
     ASSERT_TRUE(SendMessageW(tree_view(), TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(&at)));
-    HWND owner = list();
-    std::thread user([owner] {
-        for (int i = 0; i < 300 && !IsWindowVisible(FindWindowW(L"#32768", nullptr)); ++i)
-            Sleep(10);
-        Sleep(200);
-        for (WPARAM key : {VK_DOWN, VK_RETURN}) {
-            PostMessageW(owner, WM_KEYDOWN, key, 0);
-            Sleep(100);
-        }
-    });
-    SendMessageW(tree_view(), WM_RBUTTONDOWN, MK_RBUTTON,
-                 MAKELPARAM((at.left + at.right) / 2, (at.top + at.bottom) / 2));
-    user.join();
-    pump(300);
+    open_by_right_click(tree_view(), {(at.left + at.right) / 2, (at.top + at.bottom) / 2});
     for (int i = 0; i < 100 && runs(stale) == 0; ++i)
         Sleep(50);
     EXPECT_EQ(1, runs(stale)) << "\"Open\" runs the entry right-clicked";
