@@ -10,6 +10,7 @@ Unicode true
 Target amd64-unicode
 
 !include LogicLib.nsh
+!include MUI2.nsh
 !include x64.nsh
 
 !ifndef VERSION | BIN | SOURCE | OUTFILE
@@ -27,8 +28,10 @@ OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\Quillarvent"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
-ShowInstDetails show
-ShowUninstDetails show
+BrandingText "${PRODUCT}"
+; The progress page lists what it does only when asked to.
+ShowInstDetails hide
+ShowUninstDetails hide
 
 VIProductVersion "${VERSION}"
 VIAddVersionKey "ProductName" "${PRODUCT}"
@@ -37,9 +40,37 @@ VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "ProductVersion" "${VERSION}"
 VIAddVersionKey "LegalCopyright" "Quillarvent"
 
-Page instfiles
-UninstPage uninstConfirm
-UninstPage instfiles
+; The pages of every Windows setup, in the product's own colours and icon.
+!define MUI_ICON "${SOURCE}\resources\art\application.ico"
+!define MUI_UNICON "${SOURCE}\resources\art\application.ico"
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${SOURCE}\setup\wizard.bmp"
+!define MUI_UNWELCOMEFINISHPAGE_BITMAP "${SOURCE}\setup\wizard.bmp"
+
+; Filled by .onInit: a first installation, or an upgrade from the version
+; installed.
+Var welcome_text
+; A sentence about markers Explorer leaves out, once the library can tell
+; which of its overlays fall outside the 15 Explorer shows; empty until then.
+Var overlay_note
+
+!define MUI_WELCOMEPAGE_TITLE "Welcome to ${PRODUCT} ${VERSION}"
+!define MUI_WELCOMEPAGE_TEXT "$welcome_text"
+!insertmacro MUI_PAGE_WELCOME
+!define MUI_PAGE_CUSTOMFUNCTION_PRE skip_for_upgrade
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE check_folder
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_TITLE "${PRODUCT} ${VERSION} is installed"
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} is installed in $INSTDIR.$\r$\n$\r$\nRight-click any file or folder and choose $\"Manage Description$\" to describe it and give it a marker. Its tip, the $\"Quillarvent Description$\" column and its icon then show them; the editor's list shows every described item.$\r$\n$\r$\nquillarvent.exe in that folder lists, backs up and restores descriptions from a command prompt.$overlay_note"
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!define MUI_FINISHPAGE_TITLE "${PRODUCT} is removed"
+!define MUI_FINISHPAGE_TEXT "${PRODUCT} is removed from this computer."
+!insertmacro MUI_UNPAGE_FINISH
+
+!insertmacro MUI_LANGUAGE "English"
 
 Var upgrade
 ; What the setups of this folder and the library's registrations created in
@@ -258,6 +289,9 @@ Var size
 
 Function .onInit
   !insertmacro CHECK_START
+  StrCpy $upgrade 0
+  StrCpy $overlay_note ""
+  StrCpy $welcome_text "This installs ${PRODUCT} ${VERSION}. It lets you attach a description and one of six markers to any file or folder, and Explorer shows them: in the item's tip, in a $\"Quillarvent Description$\" column and as a marker on its icon.$\r$\n$\r$\nClick Next to continue."
   ; An installed copy is upgraded where it is, whatever /D= says: a second
   ; copy would take the classes over, and uninstalling either would leave
   ; the other unregistered. One whose library is gone is installed afresh.
@@ -265,7 +299,51 @@ Function .onInit
   ${If} $0 != ""
   ${AndIf} ${FileExists} "$0\plivar_23.dll"
     StrCpy $INSTDIR $0
+    StrCpy $upgrade 1
+    ReadRegStr $1 HKLM "${UNINSTALL_KEY}" "DisplayVersion"
+    ${If} $1 == ""
+      StrCpy $1 "an earlier version"
+    ${EndIf}
+    StrCpy $welcome_text "This upgrades ${PRODUCT} from version $1 to ${VERSION}, in $INSTDIR. Every description stays as it is.$\r$\n$\r$\nClick Next to continue."
   ${EndIf}
+FunctionEnd
+
+; An upgrade stays where the installed copy is: no folder to choose.
+Function skip_for_upgrade
+  ${If} $upgrade = 1
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; A folder that holds other files gets a Quillarvent folder of its own: the
+; product's files never mix with another program's or the user's, and its
+; uninstaller never has to tell them apart.
+Function check_folder
+  StrCpy $1 $INSTDIR "" -12
+  ${If} $1 == "\${PRODUCT}"
+    Return
+  ${EndIf}
+  ClearErrors
+  FindFirst $2 $3 "$INSTDIR\*"
+  ${Do}
+    ${If} ${Errors}
+      FindClose $2
+      Return
+    ${EndIf}
+    ${If} $3 != "."
+    ${AndIf} $3 != ".."
+      ${ExitDo}
+    ${EndIf}
+    FindNext $2 $3
+  ${Loop}
+  FindClose $2
+  StrCpy $INSTDIR "$INSTDIR\${PRODUCT}"
+  ; The folder box shows the new folder; the user goes on from there.
+  FindWindow $1 "#32770" "" $HWNDPARENT
+  GetDlgItem $1 $1 1019
+  SendMessage $1 ${WM_SETTEXT} 0 "STR:$INSTDIR"
+  MessageBox MB_ICONINFORMATION "The folder you chose holds other files. ${PRODUCT} gets a folder of its own in it:$\r$\n$INSTDIR" /SD IDOK
+  Abort
 FunctionEnd
 
 Function un.onInit

@@ -168,6 +168,44 @@ wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce' /v dele 
   grep -q 'dele *REG_SZ' && fail "the uninstall left a removal for the next logon"
 wine "$check" removed </dev/null || fail "registrations after the uninstall from a user's folder"
 
+# As a user runs them: the setup into the folder above, which holds the
+# user's files, its upgrade and the uninstaller, each walked page by page with
+# Enter; a screenshot of every page is left in build/bin/setup-screenshots.
+shots="$bin/setup-screenshots"
+rm -rf "$shots"
+mkdir -p "$shots"
+windows() { printf 'Z:%s' "${1//\//\\}"; }
+walk() { timeout 300 wine "$check" walk "$@" </dev/null | tr -d '\r'; }
+has() { grep -qF -- "$2" <<<"$1" || fail "$3: no \"$2\" in: $1"; }
+own="$user/Quillarvent"
+pages=$(walk "$(windows "$setup")" "$(windows "$shots")" install 'C:\Toolbox') ||
+  fail "the setup walked page by page: $pages"
+has "$pages" "page 1: Quillarvent $version Setup" "the title names the version"
+has "$pages" "This installs Quillarvent $version. It lets you attach a description" "welcome page"
+has "$pages" "Choose Install Location" "folder page"
+has "$pages" "box: " "a folder of the user's own is not taken as it is"
+has "$pages" "Please wait while Quillarvent $version is being installed." "progress page"
+has "$pages" "Show &details" "the progress page hides its details"
+has "$pages" "is installed in C:\\Toolbox\\Quillarvent." "finish page"
+has "$pages" 'choose "Manage Description"' "finish page"
+grep -q 'Nullsoft' <<<"$pages" && fail "the NSIS name shows: $pages"
+wine "$check" installed 'C:\Toolbox\Quillarvent' "$version" </dev/null ||
+  fail "the installation walked page by page"
+pages=$(walk "$(windows "$newer")" "$(windows "$shots")" upgrade) ||
+  fail "the upgrade walked page by page: $pages"
+has "$pages" "This upgrades Quillarvent from version $version to $next_version, in C:\\Toolbox\\Quillarvent." \
+  "the upgrade's welcome page"
+grep -q 'Choose Install Location' <<<"$pages" && fail "the upgrade asked for a folder: $pages"
+wine "$check" installed 'C:\Toolbox\Quillarvent' "$next_version" </dev/null ||
+  fail "the upgrade walked page by page"
+pages=$(walk 'C:\Toolbox\Quillarvent\uninstall.exe' "$(windows "$shots")" uninstall) ||
+  fail "the uninstaller walked page by page: $pages"
+has "$pages" "box: Remove descriptions ?" "the library asks about the descriptions"
+has "$pages" "Quillarvent is removed from this computer." "the uninstaller's finish page"
+gone "$own" || fail "the walked uninstall left: $(ls -R "$own")"
+[ "$(files_in_user)" = "$theirs" ] || fail "the walked setups changed the user's files: $(files_in_user)"
+wine "$check" removed </dev/null || fail "registrations after the walked uninstall"
+
 rm -f "$newer"
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
