@@ -11,6 +11,7 @@ Target amd64-unicode
 
 !include LogicLib.nsh
 !include MUI2.nsh
+!include WordFunc.nsh
 !include x64.nsh
 
 !ifndef VERSION | BIN | SOURCE | OUTFILE
@@ -60,6 +61,10 @@ Var overlay_note
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE check_folder
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
+; The library the shell holds is replaced when Windows restarts: the page
+; says so, and Enter does not restart the computer.
+!define MUI_FINISHPAGE_TEXT_REBOOT "${PRODUCT} ${VERSION} is installed in $INSTDIR. Explorer was using the earlier version, which the new one replaces when Windows restarts.$\r$\n$\r$\nThen right-click any file or folder and choose $\"Manage Description$\" to describe it.$overlay_note"
+!define MUI_FINISHPAGE_REBOOTLATER_DEFAULT
 !define MUI_FINISHPAGE_TITLE "${PRODUCT} ${VERSION} is installed"
 !define MUI_FINISHPAGE_TEXT "${PRODUCT} is installed in $INSTDIR.$\r$\n$\r$\nRight-click any file or folder and choose $\"Manage Description$\" to describe it and give it a marker. Its tip, the $\"Quillarvent Description$\" column and its icon then show them; the editor's list shows every described item.$\r$\n$\r$\nquillarvent.exe in that folder lists, backs up and restores descriptions from a command prompt.$overlay_note"
 !insertmacro MUI_PAGE_FINISH
@@ -68,6 +73,8 @@ Var overlay_note
 !insertmacro MUI_UNPAGE_INSTFILES
 !define MUI_FINISHPAGE_TITLE "${PRODUCT} is removed"
 !define MUI_FINISHPAGE_TEXT "${PRODUCT} is removed from this computer."
+!define MUI_FINISHPAGE_TEXT_REBOOT "${PRODUCT} is removed from this computer. Explorer was using its library, which goes when Windows restarts."
+!define MUI_FINISHPAGE_REBOOTLATER_DEFAULT
 !insertmacro MUI_UNPAGE_FINISH
 
 !insertmacro MUI_LANGUAGE "English"
@@ -301,10 +308,18 @@ Function .onInit
     StrCpy $INSTDIR $0
     StrCpy $upgrade 1
     ReadRegStr $1 HKLM "${UNINSTALL_KEY}" "DisplayVersion"
-    ${If} $1 == ""
-      StrCpy $1 "an earlier version"
+    StrCpy $2 "This upgrades the installed ${PRODUCT} to version ${VERSION}"
+    ${If} $1 != ""
+      ${VersionCompare} $1 "${VERSION}" $3
+      ${If} $3 = 2
+        StrCpy $2 "This upgrades ${PRODUCT} from version $1 to ${VERSION}"
+      ${ElseIf} $3 = 0
+        StrCpy $2 "This installs ${PRODUCT} ${VERSION} again over the installed copy"
+      ${Else}
+        StrCpy $2 "This replaces ${PRODUCT} $1 with the older version ${VERSION}"
+      ${EndIf}
     ${EndIf}
-    StrCpy $welcome_text "This upgrades ${PRODUCT} from version $1 to ${VERSION}, in $INSTDIR. Every description stays as it is.$\r$\n$\r$\nClick Next to continue."
+    StrCpy $welcome_text "$2, in $INSTDIR. Every description stays as it is.$\r$\n$\r$\nClick Next to continue."
   ${EndIf}
 FunctionEnd
 
@@ -319,8 +334,8 @@ FunctionEnd
 ; product's files never mix with another program's or the user's, and its
 ; uninstaller never has to tell them apart.
 Function check_folder
-  StrCpy $1 $INSTDIR "" -12
-  ${If} $1 == "\${PRODUCT}"
+  ; An installation of its own is upgraded there.
+  ${If} ${FileExists} "$INSTDIR\plivar_23.dll"
     Return
   ${EndIf}
   ClearErrors
@@ -337,6 +352,16 @@ Function check_folder
     FindNext $2 $3
   ${Loop}
   FindClose $2
+  StrCpy $1 $INSTDIR "" -12
+  ${If} $1 == "\${PRODUCT}"
+    MessageBox MB_ICONEXCLAMATION "$INSTDIR holds other files. Choose an empty folder, or one without a Quillarvent folder in it." /SD IDOK
+    Abort
+  ${EndIf}
+  ; A drive's root ends with its backslash already.
+  StrCpy $1 $INSTDIR 1 -1
+  ${If} $1 == "\"
+    StrCpy $INSTDIR $INSTDIR -1
+  ${EndIf}
   StrCpy $INSTDIR "$INSTDIR\${PRODUCT}"
   ; The folder box shows the new folder; the user goes on from there.
   FindWindow $1 "#32770" "" $HWNDPARENT
@@ -372,10 +397,15 @@ FunctionEnd
 !macroend
 
 Section "Quillarvent"
+  ; The progress page says what is being done in the product's words, not
+  ; each file operation.
+  SetDetailsPrint none
   StrCpy $upgrade 0
   ${If} ${FileExists} "$INSTDIR\plivar_23.dll"
     StrCpy $upgrade 1
+    SetDetailsPrint both
     DetailPrint "Upgrading the installation in $INSTDIR"
+    SetDetailsPrint none
   ${EndIf}
   !insertmacro READ_RECORD
   ; The programs beside an installed library are its own.
@@ -392,6 +422,9 @@ Section "Quillarvent"
   ${EndIf}
   SetOutPath "$INSTDIR"
   SetOverwrite on
+  SetDetailsPrint both
+  DetailPrint "Copying Quillarvent's files to $INSTDIR"
+  SetDetailsPrint none
 
   ; The earlier library is kept aside until the new one is registered. When
   ; it cannot be moved, the new one replaces it when Windows restarts, and
@@ -426,6 +459,9 @@ Section "Quillarvent"
   ; regsvr32 runs in the folder of the output path: not in the program
   ; folder, which a failure must be able to remove.
   SetOutPath "$TEMP"
+  SetDetailsPrint both
+  DetailPrint "Adding Quillarvent to Explorer"
+  SetDetailsPrint none
   !insertmacro REGISTER
   ${If} $0 <> 0
     MessageBox MB_ICONSTOP "The library could not be registered (regsvr32 exit code $0). The installation was taken back." /SD IDOK
@@ -440,6 +476,9 @@ Section "Quillarvent"
   ${EndIf}
   Delete /REBOOTOK "$INSTDIR\plivar_23.dll.old"
 
+  SetDetailsPrint both
+  DetailPrint "Adding Quillarvent to Apps and features"
+  SetDetailsPrint none
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PRODUCT}"
@@ -459,6 +498,9 @@ Section "Quillarvent"
 SectionEnd
 
 Section "Uninstall"
+  SetDetailsPrint both
+  DetailPrint "Removing Quillarvent from Explorer"
+  SetDetailsPrint none
   SetOutPath "$TEMP"
   !insertmacro READ_RECORD
   ${If} $own_entry = 0
@@ -486,8 +528,13 @@ Section "Uninstall"
       ${EndIf}
     ${EndIf}
   ${ElseIf} $1 != ""
+    SetDetailsPrint both
     DetailPrint "Another copy of the library is registered ($1): its registration stays."
+    SetDetailsPrint none
   ${EndIf}
+  SetDetailsPrint both
+  DetailPrint "Removing Quillarvent's files"
+  SetDetailsPrint none
   ${If} $own_entry = 1
     DeleteRegKey HKLM "${UNINSTALL_KEY}"
   ${EndIf}

@@ -183,12 +183,13 @@ pages=$(walk "$(windows "$setup")" "$(windows "$shots")" install 'C:\Toolbox') |
 has "$pages" "page 1: Quillarvent $version Setup" "the title names the version"
 has "$pages" "This installs Quillarvent $version. It lets you attach a description" "welcome page"
 has "$pages" "Choose Install Location" "folder page"
-has "$pages" "box: " "a folder of the user's own is not taken as it is"
+has "$pages" "holds other files. Quillarvent gets a folder of its own in it:" \
+  "a folder of the user's own is not taken as it is"
 has "$pages" "Please wait while Quillarvent $version is being installed." "progress page"
 has "$pages" "Show &details" "the progress page hides its details"
 has "$pages" "is installed in C:\\Toolbox\\Quillarvent." "finish page"
 has "$pages" 'choose "Manage Description"' "finish page"
-grep -q 'Nullsoft' <<<"$pages" && fail "the NSIS name shows: $pages"
+walked="$pages"
 wine "$check" installed 'C:\Toolbox\Quillarvent' "$version" </dev/null ||
   fail "the installation walked page by page"
 pages=$(walk "$(windows "$newer")" "$(windows "$shots")" upgrade) ||
@@ -196,12 +197,17 @@ pages=$(walk "$(windows "$newer")" "$(windows "$shots")" upgrade) ||
 has "$pages" "This upgrades Quillarvent from version $version to $next_version, in C:\\Toolbox\\Quillarvent." \
   "the upgrade's welcome page"
 grep -q 'Choose Install Location' <<<"$pages" && fail "the upgrade asked for a folder: $pages"
+walked+="$pages"
 wine "$check" installed 'C:\Toolbox\Quillarvent' "$next_version" </dev/null ||
   fail "the upgrade walked page by page"
 pages=$(walk 'C:\Toolbox\Quillarvent\uninstall.exe' "$(windows "$shots")" uninstall) ||
   fail "the uninstaller walked page by page: $pages"
 has "$pages" "box: Remove descriptions ?" "the library asks about the descriptions"
 has "$pages" "Quillarvent is removed from this computer." "the uninstaller's finish page"
+walked+="$pages"
+# The product's words on every page: neither the NSIS name nor its log.
+grep -E 'Nullsoft|Execute:|Extract:|Output folder:|Delete file:' <<<"$walked" &&
+  fail "a page shows the NSIS name or its log"
 gone "$own" || fail "the walked uninstall left: $(ls -R "$own")"
 [ "$(files_in_user)" = "$theirs" ] || fail "the walked setups changed the user's files: $(files_in_user)"
 wine "$check" removed </dev/null || fail "registrations after the walked uninstall"
