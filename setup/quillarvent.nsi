@@ -206,6 +206,12 @@ Var size
   ; ExecWait leaves $0 alone when regsvr32 cannot be started.
   StrCpy $0 -1
   ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\plivar_23.dll"' $0
+  ; A start that failed (Wine has been seen to fail one now and then) is
+  ; tried once more before the installation is taken back.
+  ${If} $0 == -1
+    Sleep 1000
+    ExecWait '"$SYSDIR\regsvr32.exe" /s "$INSTDIR\plivar_23.dll"' $0
+  ${EndIf}
   !insertmacro FOR_EACH_ICON PUT_BACK
   !insertmacro AFTER_LIBRARY
 !macroend
