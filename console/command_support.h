@@ -21,6 +21,7 @@ struct command_line {
     bool fix = false;
     bool dry_run = false;
     bool shares = false; // whole-index passes open items on shares too
+    bool deep = false;   // find reads the streams the keep file does not hold
     int kind = -1; // -1 when --kind was not given
 };
 

@@ -13,3 +13,5 @@ int backup_command(const command_line &line);
 int restore_command(const command_line &line);
 int export_command(const command_line &line);
 int import_command(const command_line &line);
+int find_command(const command_line &line);
+int recover_command(const command_line &line);

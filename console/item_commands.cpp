@@ -2,12 +2,15 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
 #include "console/console_io.h"
 #include "console/text_forms.h"
 #include "store/description_edit.h"
+#include "store/description_search.h"
+#include "store/keep_file.h"
 #include "store/item_info.h"
 #include "store/path_text.h"
 
@@ -150,6 +153,9 @@ int remove_command(const command_line &line) {
         code = info_holder.remove_description(path.c_str());
     } else if (read_icon_kind(path.c_str()) != -1) {
         code = item_info(0, path.c_str()).delete_description();
+        // What this user kept of it goes too.
+        if (code == ERROR_SUCCESS)
+            code = info_holder.remove_description(path.c_str());
     } else {
         say_error(shown(path) + ": " + (item_exists(path) ? "no description" : "not found"));
         return exit_failed;
@@ -265,6 +271,24 @@ int check_command(const command_line &line) {
             continue;
         }
         bool item_gone = !item_exists(item.path);
+        if (!item_gone) {
+            // A program dropped the stream: this user's kept description goes
+            // back on the item, or is said to be kept when another item took
+            // the name.
+            CInfoHolder::recovery recovered =
+                info_holder.recover_description(item.path.c_str(), false);
+            if (recovered == CInfoHolder::recovery::recovered)
+                continue;
+            if (recovered == CInfoHolder::recovery::item_replaced) {
+                check_finding *note =
+                    found("description kept, item replaced (quillarvent recover attaches it)",
+                          "kept-item-replaced", item.path);
+                note->counts = false;
+                if (line.fix)
+                    info_holder.forget_record(item.record);
+                continue;
+            }
+        }
         check_finding *finding = found(item_gone ? "item gone" : "stream gone",
                                        item_gone ? "item-gone" : "stream-gone", item.path);
         finding->record = item.record;
@@ -310,6 +334,30 @@ int check_command(const command_line &line) {
             }
         }
     }
+
+    // What the keep file says: the recoveries since the last check, the
+    // kept descriptions no item carries, and whether it can be had at all.
+    std::vector<CKeepFile::kept_path> kept;
+    std::vector<keep_entry> recovered;
+    keep_file.read_all(kept, &recovered);
+    for (const keep_entry &entry : recovered)
+        if (folder.empty() || is_under(folder, entry.path))
+            found("recovered: the description was written back", "recovered", entry.path)
+                ->counts = false;
+    for (const found_item &item : kept_not_attached(line.shares)) {
+        bool listed = std::any_of(findings.begin(), findings.end(), [&](const check_finding &f) {
+            return f.path == item.path && f.tsv_what == "kept-item-replaced";
+        });
+        if (!listed && (folder.empty() || is_under(folder, item.path)))
+            found("description kept, item replaced (quillarvent recover attaches it)",
+                  "kept-item-replaced", item.path)
+                ->counts = false;
+    }
+    if (DWORD problem = keep_file.problem())
+        result.fail(shown(keep_file.path()) + ": the keep file is unavailable (" +
+                    error_text(problem) + "): descriptions a program drops cannot be recovered");
+    else if (folder.empty())
+        keep_file.record(keep_entry_of(keep_event::checked, L"", 0, "", item_identity()));
 
     // A fix counts only when files.dat, read again, shows it.
     std::set<std::pair<uint32_t, std::string>> now;

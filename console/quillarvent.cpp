@@ -32,6 +32,11 @@ const char usage_text[] =
     "  import FOLDER [--recursive] [--replace] [--dry-run]\r\n"
     "                                     read descript.ion files\r\n"
     "  check [FOLDER] [--fix] [--shares]  compare the index with the items\r\n"
+    "  find TEXT [FOLDER] [--kind 0-5] [--deep] [--shares]\r\n"
+    "                                     items whose description or path holds\r\n"
+    "                                     every word of TEXT\r\n"
+    "  recover PATH                       attach the description this user kept\r\n"
+    "                                     for PATH to the item there now\r\n"
     "Options: --tsv tab-separated output; --shares opens items on network shares,\r\n"
     "which a pass over the whole index leaves alone; --dry-run says what would\r\n"
     "change and changes nothing; --version; -h, --help, COMMAND --help.\r\n"
@@ -44,18 +49,21 @@ struct command_entry {
     // The options the command takes, as the flags of command_line.
     bool only_missing, recursive, replace, fix, kind, dry_run, shares;
     bool needs_index;
+    bool deep;
 };
 
 const command_entry commands[] = {
-    {L"list", list_command, 0, 1, false, false, false, false, false, false, true, true},
-    {L"show", show_command, 1, 1, false, false, false, false, false, false, false, false},
-    {L"set", set_command, 2, 2, false, false, false, false, true, false, false, true},
-    {L"remove", remove_command, 1, 1, false, false, false, false, false, false, false, true},
-    {L"backup", backup_command, 1, 1, false, false, false, false, false, false, true, true},
-    {L"restore", restore_command, 1, 1, true, false, false, false, false, true, false, true},
-    {L"export", export_command, 1, 1, false, true, false, false, false, false, true, true},
-    {L"import", import_command, 1, 1, false, true, true, false, false, true, false, true},
-    {L"check", check_command, 0, 1, false, false, false, true, false, false, true, true},
+    {L"list", list_command, 0, 1, false, false, false, false, false, false, true, true, false},
+    {L"show", show_command, 1, 1, false, false, false, false, false, false, false, false, false},
+    {L"set", set_command, 2, 2, false, false, false, false, true, false, false, true, false},
+    {L"remove", remove_command, 1, 1, false, false, false, false, false, false, false, true, false},
+    {L"backup", backup_command, 1, 1, false, false, false, false, false, false, true, true, false},
+    {L"restore", restore_command, 1, 1, true, false, false, false, false, true, false, true, false},
+    {L"export", export_command, 1, 1, false, true, false, false, false, false, true, true, false},
+    {L"import", import_command, 1, 1, false, true, true, false, false, true, false, true, false},
+    {L"check", check_command, 0, 1, false, false, false, true, false, false, true, true, false},
+    {L"find", find_command, 1, 2, false, false, false, false, true, false, true, true, true},
+    {L"recover", recover_command, 1, 1, false, false, false, false, false, false, false, true, false},
 };
 
 // The store's messages go to standard error: no window may open in a
@@ -125,6 +133,8 @@ int parse(int argc, wchar_t **argv, const command_entry *&entry, command_line &l
             line.fix = true;
         } else if (option == L"--dry-run" && entry->dry_run) {
             line.dry_run = true;
+        } else if (option == L"--deep" && entry->deep) {
+            line.deep = true;
         } else if (option == L"--shares" && entry->shares) {
             line.shares = true;
         } else if (option == L"--kind" && entry->kind) {

@@ -6,6 +6,7 @@
 #include "module/win_handles.h"
 #include "resources/resource.h"
 #include "store/info_holder.h"
+#include "store/keep_file.h"
 #include "store/path_text.h"
 #include "store/store_report.h"
 #include "ui/window_main.h"
@@ -169,6 +170,7 @@ DWORD store_start_up(HMODULE module) {
     read_os_version();
     set_module_folder();
     set_index_path();
+    keep_file.set_path(CKeepFile::default_path());
     return info_holder.load_index();
 }
 

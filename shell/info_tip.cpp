@@ -213,8 +213,15 @@ wchar_t *make_info_tip(const wchar_t *path) {
         CInfoHolder::record_ptr record;
         if (info_holder.lookup(path, &record) == CInfoHolder::entry_state::described) {
             std::string text;
-            // A failed read leaves the entry alone; the generated tip stands in.
-            if (record->read_description(text) == ERROR_SUCCESS && !text.empty())
+            // A failed read leaves the entry alone and the generated tip
+            // stands in, unless a program dropped the stream of an item this
+            // user described: then the description goes back on it.
+            DWORD code = record->read_description(text);
+            if ((code == ERROR_SUCCESS ||
+                 (code == ERROR_FILE_NOT_FOUND &&
+                  info_holder.recover_description(path, false, &text) ==
+                      CInfoHolder::recovery::recovered)) &&
+                !text.empty())
                 return description_tip(text);
         }
         std::wstring tip;

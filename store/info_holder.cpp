@@ -12,6 +12,7 @@
 
 #include "module/module_start_up.h"
 #include "store/info_tip_registration.h"
+#include "store/keep_file.h"
 #include "store/path_text.h"
 #include "store/store_report.h"
 
@@ -27,22 +28,6 @@ const char rewrite_denied_text[] = "Can't get access to configuration file , may
 
 // The reader of files.dat holds a path of at most 259 bytes.
 const size_t max_indexed_path_bytes = 259;
-
-// Compares a stored ANSI path with a UTF-16 one. ASCII is the same in every
-// ANSI code page, so only paths with other characters need a conversion, and
-// one without an exact ANSI form matches nothing.
-bool same_path(const char *ansi, const wchar_t *wide) {
-    size_t i = 0;
-    for (; wide[i]; ++i) {
-        if (wide[i] >= 0x80) {
-            std::string converted;
-            return ansi_path_of(wide, converted) && converted == ansi;
-        }
-        if (static_cast<unsigned char>(ansi[i]) != wide[i])
-            return false;
-    }
-    return !ansi[i];
-}
 
 // A 64-bit hash of a UTF-16 path, independent of path_hash, that names a
 // negative entry. Paths outside the code page keep entries of their own.
@@ -434,9 +419,15 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
     auto fresh = boost::make_shared<item_info>(icon_kind, path);
     // A stream that could not be written leaves the index as it was: the
     // item still carries its earlier description and marker.
-    DWORD code = fresh->write_description(text);
+    item_identity identity;
+    DWORD code = fresh->write_description(text, &identity);
     if (code != ERROR_SUCCESS)
         return code;
+    std::string stored;
+    if (!text)
+        fresh->read_stream(stored);
+    keep_file.record(
+        keep_entry_of(keep_event::described, path, icon_kind, text ? text : stored.c_str(), identity));
     bool is_new = lookup(path) != entry_state::described;
     if (is_new)
         register_info_tip_for_path(fresh->path);
@@ -515,6 +506,18 @@ CInfoHolder::add_descriptions(const std::vector<new_description> &batch) {
         entered.push_back(fresh);
         entered_at.push_back(i);
     }
+    // The keep file holds what was written; a stream that kept its own text
+    // was written by someone else, or before.
+    std::vector<keep_entry> kept;
+    for (size_t n = 0; n < entered.size(); ++n) {
+        size_t i = entered_at[n];
+        if (results[i].outcome == item_info::merge_outcome::written)
+            kept.push_back(keep_entry_of(keep_event::described, batch[i].path.c_str(),
+                                       entered[n]->icon_kind, batch[i].text.c_str(),
+                                       identity_of_path(batch[i].path.c_str())));
+    }
+    if (!kept.empty())
+        keep_file.record(kept);
     if (entered.empty())
         return results;
 
@@ -554,6 +557,10 @@ CInfoHolder::add_descriptions(const std::vector<new_description> &batch) {
 }
 
 DWORD CInfoHolder::enter_described(const wchar_t *path, int32_t icon_kind) {
+    return enter_record(path, icon_kind, true);
+}
+
+DWORD CInfoHolder::enter_record(const wchar_t *path, int32_t icon_kind, bool keep) {
     std::string ansi;
     DWORD refused = storable_path(path, ansi);
     if (refused != ERROR_SUCCESS)
@@ -576,6 +583,11 @@ DWORD CInfoHolder::enter_described(const wchar_t *path, int32_t icon_kind) {
     }
     access.release();
     register_info_tip_for_path(fresh->path);
+    // A description that arrived with its item is kept from now on.
+    std::string text;
+    if (keep && fresh->read_stream(text) == ERROR_SUCCESS)
+        keep_file.record(keep_entry_of(keep_event::described, path, icon_kind, text.c_str(),
+                                     identity_of_path(path)));
     bool told_now = report(problem);
     return problem == config_problem::append && told_now ? 1 : ERROR_SUCCESS;
 }
@@ -588,13 +600,22 @@ DWORD CInfoHolder::remove_description(const wchar_t *path) {
     if (refused != ERROR_SUCCESS)
         return refused;
     record_ptr record;
-    if (lookup(path, &record) != entry_state::described)
+    if (lookup(path, &record) != entry_state::described) {
+        // A kept description the index no longer names is removed too, so
+        // that nothing brings it back.
+        CKeepFile::kept_path kept;
+        const keep_entry *last;
+        if (keep_file.find(path, kept) && (last = kept.last_change()) &&
+            last->event != keep_event::removed)
+            keep_file.record(keep_entry_of(keep_event::removed, path, 0, "", item_identity()));
         return ERROR_SUCCESS;
+    }
     // A stream another program holds stays, and so does its record: the
     // description is still there.
     DWORD code = record->delete_description();
     if (code != ERROR_SUCCESS)
         return code;
+    keep_file.record(keep_entry_of(keep_event::removed, path, record->icon_kind, "", item_identity()));
     forget_record(record);
     return ERROR_SUCCESS;
 }
@@ -605,14 +626,59 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
         return false;
     int32_t stream_kind = record->icon_kind;
     DWORD code = record->read_description(text, &stream_kind);
-    bool found = code == ERROR_SUCCESS;
-    if (found && stream_kind == record->icon_kind)
-        return true;
-    if (!found) {
-        if (is_gone_for_good(code, record->path))
+    if (code != ERROR_SUCCESS) {
+        if (!is_gone_for_good(code, record->path))
+            return false;
+        // A program that saves by replacing the file, or a copy, dropped
+        // the stream: this user's kept description goes back on the item.
+        recovery recovered = recover_description(path, false, &text, &stream_kind);
+        if (recovered == recovery::recovered)
+            return true;
+        if (recovered != recovery::failed)
             forget_record(record);
         return false;
     }
+    if (stream_kind != record->icon_kind)
+        correct_kind(record, stream_kind);
+    return true;
+}
+
+CInfoHolder::recovery CInfoHolder::recover_description(const wchar_t *path, bool any_item,
+                                                       std::string *text, int32_t *kind) {
+    std::string ansi;
+    CKeepFile::kept_path kept;
+    const keep_entry *last;
+    if (storable_path(path, ansi) != ERROR_SUCCESS || !keep_file.find(path, kept) ||
+        !(last = kept.last_change()) || last->event == keep_event::removed)
+        return recovery::nothing_kept;
+    std::string kept_text;
+    if (!kept_text_in_system_code_page(*last, kept_text))
+        return recovery::failed;
+    int32_t kept_kind = last->icon_kind >= 0 && last->icon_kind <= 5 ? last->icon_kind : 0;
+    item_info fresh(kept_kind, path);
+    item_identity now;
+    DWORD code = fresh.write_back(kept_text.c_str(), any_item ? nullptr : &last->identity, now);
+    if (code == ERROR_OBJECT_NOT_FOUND)
+        return recovery::item_replaced;
+    if (code != ERROR_SUCCESS)
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? recovery::nothing_kept
+                                                                            : recovery::failed;
+    // The item as it is now is the one a later recovery compares with.
+    keep_file.record(
+        keep_entry_of(keep_event::recovered, path, kept_kind, kept_text.c_str(), now));
+    record_ptr record;
+    if (lookup(path, &record) != entry_state::described)
+        enter_record(path, kept_kind, false);
+    else if (record->icon_kind != kept_kind)
+        correct_kind(record, kept_kind);
+    if (text)
+        *text = kept_text;
+    if (kind)
+        *kind = kept_kind;
+    return recovery::recovered;
+}
+
+void CInfoHolder::correct_kind(const record_ptr &record, int32_t stream_kind) {
     index_access access;
     open_index(access, OPEN_ALWAYS);
     config_problem problem = config_problem::none;
@@ -620,7 +686,7 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
         ExclusiveLock lock(lock_);
         auto held = find_record(record->key, record->path);
         if (held == items.end() || held->record != record)
-            return true;
+            return;
         // The stream is the description: another process or an older index
         // may have left another kind in the record.
         auto corrected = boost::make_shared<item_info>(*record);
@@ -631,7 +697,6 @@ bool CInfoHolder::get_description(const wchar_t *path, std::string &text) {
     }
     access.release();
     report(problem);
-    return true;
 }
 
 void CInfoHolder::forget_record(const record_ptr &record) {

@@ -96,6 +96,20 @@ class CInfoHolder {
     // empty). An item or stream that is gone for good leaves the index; a
     // stream holding another kind than the record corrects the record.
     bool get_description(const wchar_t *path, std::string &text);
+    // What recover_description did.
+    enum class recovery {
+        nothing_kept,  // no description of this path is kept, or it was removed
+        recovered,     // the kept description is the item's again
+        item_replaced, // an unrelated item has the name: nothing written
+        failed,        // the item could not be written, or carries a stream again
+    };
+    // Writes this user's kept description of `path` back into its item
+    // when a program dropped the stream, if the item is the one it was
+    // written to or its replacement (any item with `any_item`), and enters
+    // the item in the index. `text` and `kind` (may be null) receive what
+    // was written.
+    recovery recover_description(const wchar_t *path, bool any_item, std::string *text = nullptr,
+                                 int32_t *kind = nullptr);
     // False while a change of this process is not in files.dat (it is
     // written with the next one): a program that ends now loses it.
     bool all_written() const;
@@ -171,6 +185,9 @@ class CInfoHolder {
     void note_change(uint32_t key, const std::string &path, const record_ptr &record);
     // note_change for many records of distinct paths.
     void note_changes(const std::vector<record_ptr> &records);
+    // The stream of `record` holds `stream_kind`: the record takes it.
+    void correct_kind(const record_ptr &record, int32_t stream_kind);
+    DWORD enter_record(const wchar_t *path, int32_t icon_kind, bool keep);
     void apply_changes(index_entries &entries, const std::vector<change> &described_again) const;
     void open_index(index_access &access, DWORD disposition) const;
     // Writes this process's changes into files.dat, under the exclusive

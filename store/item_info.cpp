@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "module/win_handles.h"
+#include "store/keep_file.h"
 #include "store/path_text.h"
 
 namespace {
@@ -26,8 +27,8 @@ DWORD names_of(const std::string &ansi_path, std::wstring &item, std::wstring &s
     return ERROR_SUCCESS;
 }
 
-HANDLE open_item_for_write(const std::wstring &path) {
-    return CreateFileW(path.c_str(), FILE_WRITE_EA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+HANDLE open_item_for_write(const std::wstring &path, DWORD access = FILE_WRITE_EA | FILE_READ_ATTRIBUTES) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation, nullptr);
 }
 
@@ -120,7 +121,7 @@ item_info::item_info(int32_t kind, const wchar_t *wide_path)
     ansi_path_of(wide_path, path);
 }
 
-DWORD item_info::write_description(const char *text) const {
+DWORD item_info::write_description(const char *text, item_identity *identity) const {
     char record[max_record_bytes + 1];
     memcpy(record, &icon_kind, 4);
     size_t length = text ? strnlen(text, max_description_bytes) : 0;
@@ -138,7 +139,43 @@ DWORD item_info::write_description(const char *text) const {
     if (!stream.valid())
         return GetLastError();
     // A null text rewrites the kind alone and keeps the stored text.
-    return put_record(stream.get(), record, size, text != nullptr);
+    DWORD code = put_record(stream.get(), record, size, text != nullptr);
+    stream.reset();
+    if (identity && code == ERROR_SUCCESS)
+        *identity = identity_of_handle(item.get());
+    return code;
+}
+
+DWORD item_info::write_back(const char *text, const item_identity *recorded,
+                            item_identity &now) const {
+    std::wstring item_name, stream_name;
+    DWORD refused = names_of(path, item_name, stream_name);
+    if (refused != ERROR_SUCCESS)
+        return refused;
+    ScopedFile item(open_item_for_write(
+        item_name, FILE_WRITE_EA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES));
+    if (!item.valid())
+        return GetLastError();
+    now = identity_of_handle(item.get());
+    if (recorded && !is_same_or_replacement(*recorded, now))
+        return ERROR_OBJECT_NOT_FOUND;
+    FILETIME created, accessed, written;
+    if (!GetFileTime(item.get(), &created, &accessed, &written))
+        return GetLastError();
+    char record[max_record_bytes + 1];
+    memcpy(record, &icon_kind, 4);
+    size_t length = strnlen(text, max_description_bytes);
+    memcpy(record + 4, text, length);
+    // Never over a stream written meanwhile: that description is newer.
+    ScopedFile stream(open_stream_for_write(stream_name, CREATE_NEW));
+    if (!stream.valid())
+        return GetLastError();
+    DWORD code = put_record(stream.get(), record, static_cast<DWORD>(4 + length), true);
+    stream.reset();
+    // A note written back does not make the item look changed to backup
+    // and sync tools.
+    SetFileTime(item.get(), &created, &accessed, &written);
+    return code;
 }
 
 DWORD item_info::merge_description(const char *text, bool keep_text, bool keep_kind,

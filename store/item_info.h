@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "store/keep_records.h"
+
 // Key of a path in the index: h = h * 33 + code unit over the UTF-16 path,
 // case-sensitive and unnormalised. Throws hresult_error(E_FAIL) for null.
 uint32_t path_hash(const wchar_t *path);
@@ -35,7 +37,15 @@ class item_info {
     // Writes the kind and, unless text is null, the text (cut to 2048 bytes)
     // and cuts the stream after it. A null text rewrites the kind alone and
     // keeps the stored text. 0 or a system error code.
-    DWORD write_description(const char *text) const;
+    // `identity`, when given, receives the item's identity after the write.
+    DWORD write_description(const char *text, item_identity *identity = nullptr) const;
+    // Writes the description back into a stream a program dropped, when
+    // the item is the one `recorded` (any item when null) or its
+    // replacement; the item's times stay as they were. `now` receives the
+    // item's identity. 0; ERROR_OBJECT_NOT_FOUND for an unrelated item;
+    // ERROR_FILE_EXISTS when the item carries a stream again; or the error
+    // met.
+    DWORD write_back(const char *text, const item_identity *recorded, item_identity &now) const;
     // 0 once the item and its stream opened; text is set only when the
     // record holds one (5 to 2052 bytes), `kind` (may be null) whenever the
     // stream holds the four bytes of one.

@@ -162,3 +162,18 @@ bool is_canonical_full_path(const wchar_t *path) {
     DWORD resolved = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
     return resolved == length && wcscmp(full.c_str(), path) == 0;
 }
+
+// ASCII is the same in every ANSI code page: only paths with other
+// characters need a conversion.
+bool same_path(const char *ansi, const wchar_t *wide) {
+    size_t i = 0;
+    for (; wide[i]; ++i) {
+        if (wide[i] >= 0x80) {
+            std::string converted;
+            return ansi_path_of(wide, converted) && converted == ansi;
+        }
+        if (static_cast<unsigned char>(ansi[i]) != wide[i])
+            return false;
+    }
+    return !ansi[i];
+}

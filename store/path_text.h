@@ -42,3 +42,7 @@ size_t last_backslash(const std::string &text, unsigned code_page);
 // device or "\\?\" form. Another spelling would name a file relative to
 // whichever folder is current, a stream, or a device.
 bool is_canonical_full_path(const wchar_t *path);
+
+// True when a stored ANSI path and a UTF-16 one name the same path; one
+// without an exact ANSI form matches nothing.
+bool same_path(const char *ansi, const wchar_t *wide);

@@ -663,7 +663,7 @@ TEST_F(ListWindow, NothingActsWhileABoxOfTheLibraryWaits) {
          [&] { invoke(c); }, true, nullptr, nullptr},
         {"files.dat held by another program", "Quillarvent",
          [&] {
-             ASSERT_TRUE(DeleteFileA((gone + ":plivar").c_str()));
+             ASSERT_TRUE(drop_unkept_description(gone));
              std::string index = config_folder_ + "\\files.dat";
              std::string command =
                  "\"" + build_output_folder() + "ui_tests.exe\" --hold-file \"" + index + "\"";
@@ -765,7 +765,7 @@ TEST_F(ListWindow, MenusAndKeysActOnTheChosenEntry) {
     click(231);
     tree_items();
     // Its description went after the list was filled: the entry is stale.
-    ASSERT_TRUE(DeleteFileA((stale + ":plivar").c_str()));
+    ASSERT_TRUE(drop_unkept_description(stale));
     HTREEITEM entry = tree_item_named(L"second.cmd");
     ASSERT_NE(nullptr, entry);
     SendMessageW(tree_view(), TVM_ENSUREVISIBLE, 0, reinterpret_cast<LPARAM>(entry));

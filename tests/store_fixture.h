@@ -7,6 +7,7 @@
 
 #include "module/module_start_up.h"
 #include "store/info_holder.h"
+#include "store/keep_file.h"
 #include "tests/test_support.h"
 
 // A configuration folder of its own for each test, with an empty files.dat,
@@ -20,8 +21,12 @@ class StoreTest : public ::testing::Test {
         index_file_ = temp_.path() + "files.dat";
         ASSERT_TRUE(write_whole_file(index_file_, ""));
         strcpy(index_path, index_file_.c_str());
+        keep_file.set_path(wide(temp_.path() + "keep.dat"));
     }
-    void TearDown() override { index_path[0] = '\0'; }
+    void TearDown() override {
+        index_path[0] = '\0';
+        keep_file.set_path(std::wstring());
+    }
 
     std::string make_file(const std::string &name, const std::string &content = "data") {
         std::string path = temp_.path() + name;

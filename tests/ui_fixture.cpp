@@ -160,3 +160,11 @@ std::wstring EditorTest::column_text(const std::string &path) {
     column->Release();
     return text;
 }
+
+bool EditorTest::drop_unkept_description(const std::string &path) {
+    char folder[MAX_PATH];
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+        return false;
+    DeleteFileA((std::string(folder) + "\\Quillarvent\\keep.dat").c_str());
+    return DeleteFileA((path + ":plivar").c_str()) != 0;
+}

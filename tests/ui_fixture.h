@@ -45,6 +45,10 @@ class EditorTest : public DllTest {
     static int live_gdi_objects();
     // Top-level windows of this process, hidden ones (tool tips) included.
     static int own_windows();
+    // Drops the stream of `path` as a program of another user would: with
+    // no copy of the description in this user's keep file, nothing brings
+    // it back.
+    static bool drop_unkept_description(const std::string &path);
     // The column's value of `path`, empty when it has none.
     std::wstring column_text(const std::string &path);
 };

@@ -1,0 +1,509 @@
+#include "store/keep_file.h"
+
+#include <aclapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+
+#include "module/win_handles.h"
+#include "store/item_info.h"
+#include "store/path_text.h"
+
+CKeepFile keep_file;
+
+namespace {
+
+// Descriptions of a path kept beyond its newest change: older texts than
+// these are compacted away.
+const size_t kept_versions = 3;
+const DWORD turn_wait_ms = 2000;
+const uint64_t least_compacted_size = 1u << 20;
+
+uint64_t as_count(const FILETIME &time) {
+    return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// The process's user, and the groups it may own files through (an elevated
+// administrator's files belong to the Administrators group).
+bool owned_by_this_user(HANDLE file) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool own = false;
+    HANDLE token;
+    if (owner && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<char> user(size ? size : 1);
+        if (GetTokenInformation(token, TokenUser, user.data(), size, &size))
+            own = EqualSid(owner, reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid) != 0;
+        size = 0;
+        GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+        std::vector<char> groups(size ? size : 1);
+        if (!own && GetTokenInformation(token, TokenGroups, groups.data(), size, &size)) {
+            auto *list = reinterpret_cast<TOKEN_GROUPS *>(groups.data());
+            for (DWORD i = 0; i < list->GroupCount && !own; ++i)
+                own = (list->Groups[i].Attributes & SE_GROUP_OWNER) &&
+                      EqualSid(owner, list->Groups[i].Sid);
+        }
+        CloseHandle(token);
+    }
+    LocalFree(descriptor);
+    return own;
+}
+
+bool write_all(HANDLE file, const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 24));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data() + done, chunk, &written, nullptr) || !written)
+            return false;
+        done += written;
+    }
+    return true;
+}
+
+bool read_from(HANDLE file, uint64_t offset, uint64_t end, std::string &bytes) {
+    if (end < offset || end - offset > 0x7fffffff)
+        return false;
+    bytes.resize(static_cast<size_t>(end - offset));
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN))
+        return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD n = 0;
+        if (!ReadFile(file, &bytes[done], static_cast<DWORD>(bytes.size() - done), &n, nullptr) ||
+            !n)
+            break;
+        done += n;
+    }
+    bytes.resize(done);
+    return true;
+}
+
+// A recovery is a change too: its identity is the item's from then on.
+bool is_change(const keep_entry &entry) {
+    return entry.event != keep_event::checked;
+}
+
+} // namespace
+
+const keep_entry *CKeepFile::kept_path::last_change() const {
+    for (auto at = history.rbegin(); at != history.rend(); ++at)
+        if (is_change(*at))
+            return &*at;
+    return nullptr;
+}
+
+item_identity identity_of_handle(HANDLE item) {
+    item_identity id;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (item == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(item, &info))
+        return id;
+    id.known = true;
+    id.volume_serial = info.dwVolumeSerialNumber;
+    id.file_id = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    id.creation = as_count(info.ftCreationTime);
+    id.size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    id.last_write = as_count(info.ftLastWriteTime);
+    return id;
+}
+
+item_identity identity_of_path(const wchar_t *path) {
+    ScopedFile item(CreateFileW(openable(path).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT |
+                                    SECURITY_IDENTIFICATION,
+                                nullptr));
+    return identity_of_handle(item.get());
+}
+
+bool is_same_or_replacement(const item_identity &recorded, const item_identity &now) {
+    if (!recorded.known || !now.known)
+        return false;
+    bool same_volume = recorded.volume_serial == now.volume_serial;
+    return (same_volume && recorded.file_id != 0 && recorded.file_id == now.file_id) ||
+           (recorded.creation != 0 && recorded.creation == now.creation) ||
+           (recorded.last_write != 0 && recorded.size == now.size &&
+            recorded.last_write == now.last_write);
+}
+
+uint64_t keep_time_now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return as_count(now);
+}
+
+std::wstring CKeepFile::default_path() {
+    // The process's own user: a thread that impersonates a client still
+    // writes to the account the process runs as, never the client's.
+    wchar_t folder[MAX_PATH];
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_IMPERSONATE, &token);
+    HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, token, SHGFP_TYPE_CURRENT, folder);
+    if (token)
+        CloseHandle(token);
+    if (FAILED(hr))
+        return std::wstring();
+    return std::wstring(folder) + L"\\Quillarvent\\keep.dat";
+}
+
+CKeepFile::~CKeepFile() {
+    forget_locked();
+}
+
+void CKeepFile::forget_locked() {
+    if (reader_ != INVALID_HANDLE_VALUE)
+        CloseHandle(reader_);
+    reader_ = INVALID_HANDLE_VALUE;
+    read_to_ = 0;
+    records_read_ = 0;
+    damaged_ = false;
+    paths_.clear();
+    by_key_.clear();
+    recovered_.clear();
+}
+
+void CKeepFile::set_path(const std::wstring &path) {
+    std::lock_guard<std::mutex> hold(lock_);
+    forget_locked();
+    path_ = path;
+    problem_ = ERROR_SUCCESS;
+}
+
+std::wstring CKeepFile::path() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return path_;
+}
+
+DWORD CKeepFile::problem() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return problem_;
+}
+
+HANDLE CKeepFile::take_turn() const {
+    // Named after the file, in the session's namespace: only this user's
+    // processes write it.
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (wchar_t c : path_) {
+        h ^= static_cast<uint16_t>(c >= L'a' && c <= L'z' ? c - L'a' + L'A' : c);
+        h *= 0x100000001b3ull;
+    }
+    wchar_t name[64];
+    wsprintfW(name, L"Local\\Quillarvent.keep.%08lx%08lx", static_cast<unsigned long>(h >> 32),
+              static_cast<unsigned long>(h));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (!mutex)
+        return nullptr;
+    DWORD waited = WaitForSingleObject(mutex, turn_wait_ms);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+        return mutex;
+    CloseHandle(mutex);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return nullptr;
+}
+
+bool CKeepFile::record(const std::vector<keep_entry> &entries) {
+    std::string bytes;
+    for (const keep_entry &entry : entries)
+        append_keep_record(entry, bytes);
+    std::lock_guard<std::mutex> hold(lock_);
+    if (path_.empty()) {
+        problem_ = ERROR_PATH_NOT_FOUND;
+        return false;
+    }
+    HANDLE turn = take_turn();
+    if (!turn) {
+        problem_ = GetLastError();
+        return false;
+    }
+    size_t slash = path_.find_last_of(L'\\');
+    if (slash != std::wstring::npos)
+        CreateDirectoryW(path_.substr(0, slash).c_str(), nullptr);
+    ScopedFile file(CreateFileW(path_.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD error = file.valid() ? ERROR_SUCCESS : GetLastError();
+    LARGE_INTEGER size = {};
+    if (file.valid() && !GetFileSizeEx(file.get(), &size))
+        error = GetLastError();
+    // A new file gets its header with its first records.
+    if (error == ERROR_SUCCESS && size.QuadPart == 0)
+        bytes.insert(0, keep_file_header, sizeof(keep_file_header));
+    if (error == ERROR_SUCCESS && !write_all(file.get(), bytes))
+        error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    file.reset();
+    // Compacted each time the file passes a power of two from 1 MB up, so
+    // a user who never reads it still keeps it bounded.
+    uint64_t before = static_cast<uint64_t>(size.QuadPart), after = before + bytes.size();
+    bool crossed = false;
+    for (uint64_t mark = least_compacted_size; mark && mark <= after; mark <<= 1)
+        crossed = crossed || (before < mark && mark <= after);
+    if (error == ERROR_SUCCESS && crossed && refresh_locked())
+        compact_locked();
+    ReleaseMutex(turn);
+    CloseHandle(turn);
+    problem_ = error;
+    return error == ERROR_SUCCESS;
+}
+
+bool CKeepFile::open_for_read_locked() {
+    if (reader_ != INVALID_HANDLE_VALUE) {
+        // A compaction put a new file in place: this one has no name left.
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(reader_, &info) && info.nNumberOfLinks > 0)
+            return true;
+        forget_locked();
+    }
+    reader_ = CreateFileW(path_.c_str(), FILE_READ_DATA | READ_CONTROL,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reader_ == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        // No keep file yet: nothing kept, nothing wrong.
+        problem_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS
+                                                                                  : error;
+        return false;
+    }
+    // Another user's file in this user's place is never read: it could
+    // plant descriptions that recovery would write to this user's items.
+    if (!owned_by_this_user(reader_)) {
+        CloseHandle(reader_);
+        reader_ = INVALID_HANDLE_VALUE;
+        problem_ = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    return true;
+}
+
+void CKeepFile::take_locked(const keep_entry &entry) {
+    ++records_read_;
+    if (entry.event == keep_event::checked) {
+        recovered_.clear();
+        return;
+    }
+    if (entry.event == keep_event::recovered)
+        recovered_.push_back(entry);
+    if (entry.path.empty())
+        return;
+    uint32_t key = path_hash(entry.path.c_str());
+    kept_path *kept = nullptr;
+    for (auto [at, end] = by_key_.equal_range(key); at != end; ++at)
+        if (paths_[at->second].path == entry.path)
+            kept = &paths_[at->second];
+    if (!kept) {
+        by_key_.emplace(key, paths_.size());
+        paths_.emplace_back();
+        kept = &paths_.back();
+        kept->key = key;
+        kept->path = entry.path;
+    }
+    std::vector<keep_entry> &history = kept->history;
+    history.push_back(entry);
+    history.back().path.clear(); // the path is the kept_path's
+    // Bounded in memory as in the file: the oldest description goes once
+    // there are more than the last few.
+    if (history.size() > kept_versions + 1)
+        history.erase(history.begin());
+}
+
+bool CKeepFile::refresh_locked() {
+    if (path_.empty())
+        return false;
+    if (!open_for_read_locked())
+        return problem_ == ERROR_SUCCESS;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(reader_, &size)) {
+        problem_ = GetLastError();
+        return false;
+    }
+    uint64_t end = static_cast<uint64_t>(size.QuadPart);
+    if (end < read_to_) {
+        // Shorter than what was read: not the file this process read.
+        forget_locked();
+        return refresh_locked();
+    }
+    if (end == read_to_)
+        return true;
+    std::string bytes;
+    if (!read_from(reader_, read_to_, end, bytes)) {
+        problem_ = GetLastError();
+        return false;
+    }
+    size_t header = 0;
+    if (!read_to_) {
+        if (bytes.size() < sizeof(keep_file_header))
+            return true;
+        // A file of another format is damage as a whole: whatever records
+        // it holds are read, and it is kept aside at the next compaction.
+        if (memcmp(bytes.data(), keep_file_header, sizeof(keep_file_header)) == 0)
+            header = sizeof(keep_file_header);
+        else
+            damaged_ = true;
+    }
+    size_t complete = 0;
+    bool clean = walk_keep_records(bytes.data() + header, bytes.size() - header, complete,
+                                   [&](const keep_entry &entry, size_t) { take_locked(entry); });
+    damaged_ = damaged_ || !clean;
+    read_to_ += header + complete;
+    problem_ = ERROR_SUCCESS;
+    return true;
+}
+
+bool CKeepFile::find(const wchar_t *path, kept_path &kept) {
+    if (!path)
+        return false;
+    uint32_t key = path_hash(path);
+    std::lock_guard<std::mutex> hold(lock_);
+    refresh_locked();
+    for (auto [at, end] = by_key_.equal_range(key); at != end; ++at)
+        if (paths_[at->second].path == path) {
+            kept = paths_[at->second];
+            return true;
+        }
+    return false;
+}
+
+bool CKeepFile::read_all(std::vector<kept_path> &paths, std::vector<keep_entry> *recovered) {
+    std::lock_guard<std::mutex> hold(lock_);
+    bool read = refresh_locked();
+    // Worth a rewrite once most of what was read has been superseded, or
+    // when damage was met.
+    size_t live = 0;
+    for (const kept_path &kept : paths_)
+        live += kept.history.size();
+    if (read && (damaged_ || (records_read_ > 2 * live + 1000))) {
+        if (HANDLE turn = take_turn()) {
+            if (refresh_locked())
+                compact_locked();
+            ReleaseMutex(turn);
+            CloseHandle(turn);
+        }
+    }
+    paths = paths_;
+    if (recovered)
+        *recovered = recovered_;
+    return read;
+}
+
+bool CKeepFile::compact() {
+    std::lock_guard<std::mutex> hold(lock_);
+    HANDLE turn = take_turn();
+    if (!turn)
+        return false;
+    bool done = refresh_locked() && compact_locked();
+    ReleaseMutex(turn);
+    CloseHandle(turn);
+    return done;
+}
+
+bool CKeepFile::compact_locked() {
+    if (reader_ == INVALID_HANDLE_VALUE)
+        return false;
+    if (damaged_) {
+        // What could not be read stays beside the file for a person to
+        // look at; a later copy gets the time in its name.
+        std::string image;
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(reader_, &size) ||
+            !read_from(reader_, 0, static_cast<uint64_t>(size.QuadPart), image))
+            return false;
+        std::wstring bad = path_ + L".bad";
+        ScopedFile copy(CreateFileW(bad.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!copy.valid()) {
+            wchar_t suffix[32];
+            wsprintfW(suffix, L"-%08lx%08lx", static_cast<unsigned long>(keep_time_now() >> 32),
+                      static_cast<unsigned long>(keep_time_now()));
+            copy.reset(CreateFileW((bad + suffix).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        if (!copy.valid() || !write_all(copy.get(), image))
+            return false;
+    }
+    // A check's record first: a recovery not yet listed by a check stays
+    // one after it, and one a check listed is the description it wrote
+    // back. Each path keeps the order of its records.
+    auto pending = [&](const keep_entry &entry, const std::wstring &path) {
+        for (const keep_entry &recovered : recovered_)
+            if (recovered.time == entry.time && recovered.path == path)
+                return true;
+        return false;
+    };
+    std::string image(keep_file_header, sizeof(keep_file_header));
+    keep_entry checked;
+    checked.event = keep_event::checked;
+    checked.time = keep_time_now();
+    append_keep_record(checked, image);
+    for (const kept_path &kept : paths_)
+        for (const keep_entry &entry : kept.history) {
+            keep_entry whole = entry;
+            whole.path = kept.path;
+            if (whole.event == keep_event::recovered && !pending(entry, kept.path))
+                whole.event = keep_event::described;
+            append_keep_record(whole, image);
+        }
+
+    std::wstring fresh = path_ + L".new";
+    ScopedFile file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    bool whole = file.valid() && write_all(file.get(), image) && FlushFileBuffers(file.get());
+    file.reset();
+    if (!whole || !MoveFileExW(fresh.c_str(), path_.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(fresh.c_str());
+        return false;
+    }
+    // What is in memory is what the new file holds.
+    std::vector<kept_path> paths = std::move(paths_);
+    std::vector<keep_entry> recovered = std::move(recovered_);
+    forget_locked();
+    if (!open_for_read_locked())
+        return true;
+    paths_ = std::move(paths);
+    for (size_t i = 0; i < paths_.size(); ++i)
+        by_key_.emplace(paths_[i].key, i);
+    recovered_ = std::move(recovered);
+    records_read_ = 0;
+    for (const kept_path &kept : paths_)
+        records_read_ += kept.history.size();
+    read_to_ = image.size();
+    return true;
+}
+
+// A kept text in the system code page, converted exactly or not at all:
+// the user may have changed the code page since it was written.
+bool kept_text_in_system_code_page(const keep_entry &entry, std::string &text) {
+    if (entry.code_page == GetACP() || entry.text.empty()) {
+        text = entry.text;
+        return true;
+    }
+    int length = MultiByteToWideChar(entry.code_page, MB_ERR_INVALID_CHARS, entry.text.data(),
+                                     static_cast<int>(entry.text.size()), nullptr, 0);
+    if (length <= 0)
+        return false;
+    std::wstring wide(length, L'\0');
+    MultiByteToWideChar(entry.code_page, MB_ERR_INVALID_CHARS, entry.text.data(),
+                        static_cast<int>(entry.text.size()), &wide[0], length);
+    return exact_ansi_of(wide.c_str(), text);
+}
+
+keep_entry keep_entry_of(keep_event event, const wchar_t *path, int32_t icon_kind,
+                       const char *text, const item_identity &identity) {
+    keep_entry entry;
+    entry.event = event;
+    entry.icon_kind = icon_kind;
+    entry.code_page = GetACP();
+    entry.time = keep_time_now();
+    entry.identity = identity;
+    entry.path = path;
+    if (text)
+        entry.text.assign(text, strnlen(text, max_description_bytes));
+    return entry;
+}

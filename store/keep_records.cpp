@@ -1,0 +1,177 @@
+#include "store/keep_records.h"
+
+#include <cstring>
+
+namespace {
+
+uint32_t check_sum(const char *data, size_t size) {
+    uint32_t h = 0x811c9dc5u;
+    for (size_t i = 0; i < size; ++i) {
+        h ^= static_cast<unsigned char>(data[i]);
+        h *= 0x01000193u;
+    }
+    return h;
+}
+
+template <typename T> void put(char *&out, T value) {
+    memcpy(out, &value, sizeof(value));
+    out += sizeof(value);
+}
+
+template <typename T> T get(const char *&in) {
+    T value;
+    memcpy(&value, in, sizeof(value));
+    in += sizeof(value);
+    return value;
+}
+
+// The body at `body` of `size` bytes as an entry; false when its fields do
+// not add up to its size or name no known event.
+bool parse_body(const char *body, size_t size, keep_entry &entry) {
+    if (size < keep_fixed_bytes)
+        return false;
+    const char *in = body;
+    uint8_t event = get<uint8_t>(in);
+    uint8_t flags = get<uint8_t>(in);
+    uint16_t path_units = get<uint16_t>(in);
+    entry.icon_kind = get<int32_t>(in);
+    entry.code_page = get<uint32_t>(in);
+    in += 4;
+    entry.time = get<uint64_t>(in);
+    item_identity &id = entry.identity;
+    id.volume_serial = get<uint32_t>(in);
+    uint16_t text_bytes = get<uint16_t>(in);
+    in += 2;
+    id.file_id = get<uint64_t>(in);
+    id.creation = get<uint64_t>(in);
+    id.size = get<uint64_t>(in);
+    id.last_write = get<uint64_t>(in);
+    id.known = (flags & 1) != 0;
+    if (event < 1 || event > 4 || path_units > max_keep_path_units ||
+        text_bytes > max_keep_text_bytes ||
+        size != keep_fixed_bytes + size_t(path_units) * 2 + text_bytes)
+        return false;
+    entry.event = static_cast<keep_event>(event);
+    entry.path.resize(path_units);
+    if (path_units)
+        memcpy(&entry.path[0], in, size_t(path_units) * 2);
+    in += size_t(path_units) * 2;
+    entry.text.assign(in, text_bytes);
+    return true;
+}
+
+} // namespace
+
+void append_keep_record(const keep_entry &entry, std::string &out) {
+    size_t path_units = entry.path.size() < max_keep_path_units ? entry.path.size()
+                                                                : max_keep_path_units;
+    size_t text_bytes = strnlen(entry.text.c_str(), entry.text.size() < max_keep_text_bytes
+                                                        ? entry.text.size()
+                                                        : max_keep_text_bytes);
+    uint32_t body_size = static_cast<uint32_t>(keep_fixed_bytes + path_units * 2 + text_bytes);
+    size_t at = out.size();
+    out.resize(at + 8 + body_size + 4);
+    char *o = &out[at];
+    put<uint32_t>(o, keep_record_marker);
+    put<uint32_t>(o, body_size);
+    char *body = o;
+    const item_identity &id = entry.identity;
+    put<uint8_t>(o, static_cast<uint8_t>(entry.event));
+    put<uint8_t>(o, id.known ? 1 : 0);
+    put<uint16_t>(o, static_cast<uint16_t>(path_units));
+    put<int32_t>(o, entry.icon_kind);
+    put<uint32_t>(o, entry.code_page);
+    put<uint32_t>(o, 0);
+    put<uint64_t>(o, entry.time);
+    put<uint32_t>(o, id.volume_serial);
+    put<uint16_t>(o, static_cast<uint16_t>(text_bytes));
+    put<uint16_t>(o, 0);
+    put<uint64_t>(o, id.file_id);
+    put<uint64_t>(o, id.creation);
+    put<uint64_t>(o, id.size);
+    put<uint64_t>(o, id.last_write);
+    if (path_units)
+        memcpy(o, entry.path.data(), path_units * 2);
+    o += path_units * 2;
+    memcpy(o, entry.text.data(), text_bytes);
+    o += text_bytes;
+    put<uint32_t>(o, check_sum(body, body_size));
+}
+
+namespace {
+
+enum class record_read { whole, cut_short, bad };
+
+// The record at `pos`: whole (its entry in `entry`, its size in `length`),
+// cut short by the end of the data, or no record.
+record_read record_at(const char *data, size_t size, size_t pos, keep_entry &entry,
+                      size_t &length) {
+    const size_t most_body = keep_fixed_bytes + max_keep_path_units * 2 + max_keep_text_bytes;
+    uint32_t marker, body_size;
+    size_t left = size - pos;
+    if (left < 4)
+        return record_read::cut_short;
+    memcpy(&marker, data + pos, 4);
+    if (marker != keep_record_marker)
+        return record_read::bad;
+    if (left < 8)
+        return record_read::cut_short;
+    memcpy(&body_size, data + pos + 4, 4);
+    if (body_size < keep_fixed_bytes || body_size > most_body)
+        return record_read::bad;
+    if (left - 8 < size_t(body_size) + 4)
+        return record_read::cut_short;
+    const char *body = data + pos + 8;
+    uint32_t sum;
+    memcpy(&sum, body + body_size, 4);
+    if (sum != check_sum(body, body_size) || !parse_body(body, body_size, entry))
+        return record_read::bad;
+    length = 8 + size_t(body_size) + 4;
+    return record_read::whole;
+}
+
+// The next marker after `pos` from which a whole record reads; npos for none.
+size_t next_whole_record(const char *data, size_t size, size_t pos) {
+    keep_entry scratch;
+    size_t length;
+    for (size_t from = pos + 1; size - from >= 8;) {
+        const void *hit = memchr(data + from, keep_record_marker & 0xFF, size - from - 3);
+        if (!hit)
+            break;
+        size_t at = static_cast<const char *>(hit) - data;
+        if (record_at(data, size, at, scratch, length) == record_read::whole)
+            return at;
+        from = at + 1;
+    }
+    return std::string::npos;
+}
+
+} // namespace
+
+bool walk_keep_records(const char *data, size_t size, size_t &complete,
+                       const std::function<void(const keep_entry &, size_t offset)> &found) {
+    bool clean = true;
+    keep_entry entry;
+    size_t pos = 0;
+    while (pos < size) {
+        size_t length = 0;
+        record_read read = record_at(data, size, pos, entry, length);
+        if (read == record_read::whole) {
+            found(entry, pos);
+            pos += length;
+            continue;
+        }
+        // A record cut short by the end is an append still under way, or
+        // torn: a later read starts at it again, unless whole records follow
+        // it, which makes it damage.
+        size_t next = next_whole_record(data, size, pos);
+        if (next == std::string::npos) {
+            complete = read == record_read::cut_short ? pos : size;
+            return clean && read == record_read::cut_short;
+        }
+        clean = false;
+        pos = next;
+    }
+    complete = pos;
+    return clean;
+}
