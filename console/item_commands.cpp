@@ -280,12 +280,16 @@ int check_command(const command_line &line) {
             if (recovered == CInfoHolder::recovery::recovered)
                 continue;
             if (recovered == CInfoHolder::recovery::item_replaced) {
-                check_finding *note =
+                check_finding *finding =
                     found("description kept, item replaced (quillarvent recover attaches it)",
                           "kept-item-replaced", item.path);
-                note->counts = false;
-                if (line.fix)
+                finding->record = item.record;
+                if (line.fix) {
                     info_holder.forget_record(item.record);
+                    finding->fix_made = check_finding::fix::dropped;
+                    finding->fixed_what = "description kept, item replaced, dropped from the index";
+                    finding->tsv_fixed_what = "kept-item-replaced-dropped";
+                }
                 continue;
             }
         }
@@ -348,6 +352,7 @@ int check_command(const command_line &line) {
         bool listed = std::any_of(findings.begin(), findings.end(), [&](const check_finding &f) {
             return f.path == item.path && f.tsv_what == "kept-item-replaced";
         });
+        // Nothing a check could fix: the user attaches it, or lets it be.
         if (!listed && (folder.empty() || is_under(folder, item.path)))
             found("description kept, item replaced (quillarvent recover attaches it)",
                   "kept-item-replaced", item.path)

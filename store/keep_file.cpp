@@ -255,9 +255,11 @@ bool CKeepFile::record(const std::vector<keep_entry> &entries) {
 
 bool CKeepFile::open_for_read_locked() {
     if (reader_ != INVALID_HANDLE_VALUE) {
-        // A compaction put a new file in place: this one has no name left.
-        BY_HANDLE_FILE_INFORMATION info;
-        if (GetFileInformationByHandle(reader_, &info) && info.nNumberOfLinks > 0)
+        // Still the file of that name, unless a compaction put a new one in
+        // its place.
+        item_identity held = identity_of_handle(reader_), named = identity_of_path(path_.c_str());
+        if (named.known && held.file_id == named.file_id &&
+            held.volume_serial == named.volume_serial)
             return true;
         forget_locked();
     }
@@ -455,11 +457,22 @@ bool CKeepFile::compact_locked() {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     bool whole = file.valid() && write_all(file.get(), image) && FlushFileBuffers(file.get());
     file.reset();
-    if (!whole || !MoveFileExW(fresh.c_str(), path_.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // A file others hold open cannot be replaced by a rename, but it can be
+    // renamed away (they share deletion), and then deleted: it goes once
+    // the last of them lets it go.
+    wchar_t suffix[40];
+    wsprintfW(suffix, L".old-%08lx%08lx", GetCurrentProcessId(), GetTickCount());
+    std::wstring old_name = path_ + suffix;
+    if (!whole || !MoveFileExW(path_.c_str(), old_name.c_str(), 0)) {
         DeleteFileW(fresh.c_str());
         return false;
     }
+    if (!MoveFileExW(fresh.c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        MoveFileExW(old_name.c_str(), path_.c_str(), 0);
+        DeleteFileW(fresh.c_str());
+        return false;
+    }
+    DeleteFileW(old_name.c_str());
     // What is in memory is what the new file holds.
     std::vector<kept_path> paths = std::move(paths_);
     std::vector<keep_entry> recovered = std::move(recovered_);

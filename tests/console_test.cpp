@@ -87,6 +87,7 @@ class ConsoleTest : public ::testing::Test {
         ASSERT_EQ(S_OK, SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common));
         config_ = std::string(common) + "\\Quillarvent\\";
         delete_tree(config_);
+        delete_tree(user_keep_folder());
         ASSERT_TRUE(CreateDirectoryA(config_.c_str(), nullptr));
         ASSERT_TRUE(write_whole_file(config_ + "files.dat", ""));
         // The items' folder as the file system spells it, which is how the
@@ -95,7 +96,10 @@ class ConsoleTest : public ::testing::Test {
         ASSERT_NE(0u, GetLongPathNameA(items_.path().c_str(), spelled, MAX_PATH));
         folder_ = spelled;
     }
-    void TearDown() override { delete_tree(config_); }
+    void TearDown() override {
+        delete_tree(config_);
+        delete_tree(user_keep_folder());
+    }
 
     run_result run(const std::vector<std::wstring> &arguments, const std::string &input = "",
                    const std::string &current_folder = "") {
@@ -249,7 +253,7 @@ TEST_F(ConsoleTest, ABackupBringsBackExactlyTheDescriptionsThatWereLost) {
 
     run_result checked = run({L"check"});
     EXPECT_EQ(1u, checked.status);
-    EXPECT_EQ(lost.size(), count_of(checked.out, "stream gone: ")) << checked.out;
+    EXPECT_EQ(lost.size(), count_of(checked.out, "description kept, item replaced")) << checked.out;
     // The nightly backup after the loss keeps what only the earlier one has.
     backed_up = run({L"backup", wide(backup)});
     EXPECT_EQ(1u, backed_up.status);
@@ -840,5 +844,72 @@ TEST_F(ConsoleTest, TheCommandLineAsUsersExpectIt) {
     ASSERT_EQ(0u, run({L"check", wide(folder_), L"--fix"}).status);
     run_result checked = run({L"check", wide(folder_), L"--tsv"});
     EXPECT_EQ(0u, checked.status) << checked.err;
-    EXPECT_EQ("not-indexed-outside-code-page\t" + utf8(omega) + "\r\n", checked.out);
+    EXPECT_EQ("not-indexed-outside-code-page\t" + utf8(omega) + "\r\nkept-item-replaced\t" + lost +
+                  "\r\n",
+              checked.out);
+}
+
+// Finding descriptions, and what becomes of the ones a program dropped:
+// kept for this user, attached again on request, gone once removed.
+TEST_F(ConsoleTest, KeptDescriptionsAreFoundRecoveredAndStayRemoved) {
+    std::string invoice = make_file("invoice.txt"), notes = make_file("notes.txt"),
+                letter = make_file("letter.txt"), copied = make_file("copied.txt");
+    ASSERT_EQ(0u, run({L"set", wide(invoice), L"Invoice March, paid"}).status);
+    ASSERT_EQ(0u, run({L"set", wide(notes), L"shopping list"}).status);
+    ASSERT_EQ(0u, run({L"set", wide(letter), L"--kind", L"2", L"march letter"}).status);
+    // Arrived with a copied file and an index of an older version: the keep
+    // file has never seen it.
+    ASSERT_TRUE(write_whole_file(copied + ":plivar", stream_bytes(1, "from elsewhere")));
+    std::string index = index_bytes();
+    item_info(1, wide(copied).c_str()).save_record(index);
+    ASSERT_TRUE(write_whole_file(config_ + "files.dat", index));
+
+    struct search {
+        std::vector<std::wstring> words;
+        DWORD status;
+        std::string out;
+    } searches[] = {
+        {{L"march invoice"}, 0, "0\t" + invoice + "\tInvoice March, paid\tok\r\n"},
+        {{L"MARCH"}, 0,
+         "0\t" + invoice + "\tInvoice March, paid\tok\r\n2\t" + letter + "\tmarch letter\tok\r\n"},
+        {{L"march", L"--kind", L"2"}, 0, "2\t" + letter + "\tmarch letter\tok\r\n"},
+        {{L"notes.TXT"}, 0, "0\t" + notes + "\tshopping list\tok\r\n"},
+        {{L"elsewhere"}, 1, ""},
+        {{L"elsewhere", L"--deep"}, 0, "1\t" + copied + "\tfrom elsewhere\tok\r\n"},
+        {{L"march", wide(folder_ + "nowhere")}, 1, ""},
+    };
+    for (const search &row : searches) {
+        SCOPED_TRACE(utf8(row.words[0]));
+        std::vector<std::wstring> command = {L"find", L"--tsv"};
+        command.insert(command.end(), row.words.begin(), row.words.end());
+        run_result found = run(command);
+        EXPECT_EQ(row.status, found.status) << found.err;
+        EXPECT_EQ(row.out, found.out);
+    }
+
+    // An unrelated file took the invoice's name: its description is kept,
+    // not attached, until the user asks.
+    replace_like_an_editor(invoice);
+    EXPECT_EQ("kept-item-replaced\t" + invoice + "\r\n",
+              run({L"check", wide(folder_), L"--tsv"}).out);
+    EXPECT_EQ("kept-item-replaced-dropped\t" + invoice + "\r\n",
+              run({L"check", wide(folder_), L"--tsv", L"--fix"}).out);
+    EXPECT_EQ("0\t" + invoice + "\tInvoice March, paid\tkept-item-replaced\r\n",
+              run({L"find", L"invoice", L"--tsv"}).out);
+    run_result recovered = run({L"recover", wide(invoice)});
+    EXPECT_EQ(0u, recovered.status) << recovered.err;
+    EXPECT_EQ(stream_bytes(0, "Invoice March, paid"), stream_of(invoice));
+    EXPECT_EQ("recovered\t" + invoice + "\r\n", run({L"check", L"--tsv"}).out);
+    EXPECT_EQ("", run({L"check", L"--tsv"}).out) << "a recovery is listed by one check";
+
+    // A removal stays removed: nothing brings it back to a file under the
+    // name, however alike.
+    ASSERT_EQ(0u, run({L"remove", wide(notes)}).status);
+    DeleteFileA(notes.c_str());
+    make_file("notes.txt");
+    run_result refused = run({L"recover", wide(notes)});
+    EXPECT_EQ(1u, refused.status);
+    EXPECT_NE(std::string::npos, refused.err.find("no description of it is kept"));
+    EXPECT_EQ(1u, run({L"find", L"shopping"}).status);
+    EXPECT_EQ("", stream_of(notes));
 }

@@ -115,6 +115,15 @@ TEST_F(StoreTest, TwoProcessesAppendingLoseNothing) {
     CInfoHolder reloaded;
     reloaded.load_index();
     EXPECT_EQ(2u * per_process, records_of(reloaded).size());
+    // Each process kept each of its writes in the user's keep file too.
+    CKeepFile kept;
+    kept.set_path(wide(temp_.path() + "keep.dat"));
+    std::vector<CKeepFile::kept_path> paths;
+    ASSERT_TRUE(kept.read_all(paths));
+    size_t described = 0;
+    for (const CKeepFile::kept_path &path : paths)
+        described += path.last_change() && path.last_change()->text == "child";
+    EXPECT_EQ(2u * per_process, described);
 }
 
 } // namespace

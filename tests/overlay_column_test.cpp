@@ -2,6 +2,8 @@
 
 #include "module/class_ids.h"
 
+#include <functional>
+
 namespace {
 
 class Overlay : public DllTest {};
@@ -154,6 +156,85 @@ TEST_F(Column, ShowsDescriptionsOfFilesAndFolders) {
     EXPECT_EQ(S_FALSE, item_data(data_ + "never_seen.txt", value));
     EXPECT_EQ(S_FALSE, item_data(folder, value, 1));
     EXPECT_EQ(VT_EMPTY, V_VT(&value));
+}
+
+FILETIME last_write_of(const std::string &path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+// What programs that drop streams leave, and what the shell's handlers make
+// of it: the description this user kept goes back on the same item or its
+// replacement, never on an unrelated file that took the name. (Under Wine a
+// stream is a file beside its item, which such a program leaves behind too:
+// the cases delete it; and Wine has no tunnelling of creation times.)
+TEST_F(Column, ADroppedDescriptionComesBackToItsItemOnly) {
+    auto replace_with = [](const std::string &path, const std::string &content,
+                           const FILETIME *time) {
+        std::string fresh = path + ".tmp";
+        ASSERT_TRUE(write_whole_file(fresh, content));
+        HANDLE file = CreateFileA(fresh.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                  0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        if (time)
+            SetFileTime(file, nullptr, nullptr, time);
+        CloseHandle(file);
+        ASSERT_TRUE(DeleteFileA(path.c_str()));
+        ASSERT_TRUE(DeleteFileA((path + ":plivar").c_str()));
+        ASSERT_TRUE(MoveFileA(fresh.c_str(), path.c_str()));
+    };
+    struct dropped {
+        const char *name;
+        std::function<void(const std::string &)> drop;
+        bool by_tip; // else the column asks
+        bool comes_back;
+    } cases[] = {
+        {"the stream stripped in place (same file ID)",
+         [](const std::string &path) { ASSERT_TRUE(DeleteFileA((path + ":plivar").c_str())); },
+         true, true},
+        {"saved by replacing, as a copy keeps size and time",
+         [&](const std::string &path) {
+             FILETIME saved = last_write_of(path);
+             replace_with(path, "data", &saved);
+         },
+         false, true},
+        {"an unrelated file under the name",
+         [&](const std::string &path) { replace_with(path, "another file's data", nullptr); },
+         false, false},
+    };
+    int n = 0;
+    for (const dropped &row : cases) {
+        SCOPED_TRACE(row.name);
+        std::string path = make_file("x" + std::to_string(++n) + ".txt", "data");
+        write_stream(path, 3, "invoice March");
+        is_member(0, path); // the overlay enters it, and keeps its description
+        Sleep(20);
+        row.drop(path);
+        FILETIME before = last_write_of(path);
+        VARIANT value;
+        VariantInit(&value);
+        std::wstring shown;
+        if (row.by_tip) {
+            shown = info_tip(path);
+        } else if (item_data(path, value) == S_OK) {
+            shown.assign(V_BSTR(&value), SysStringLen(V_BSTR(&value)));
+            VariantClear(&value);
+        }
+        std::string stream;
+        read_whole_file(path + ":plivar", stream);
+        FILETIME after = last_write_of(path);
+        EXPECT_EQ(0, CompareFileTime(&before, &after)) << "the item's time changed";
+        if (row.comes_back) {
+            EXPECT_EQ(L"invoice March", shown);
+            EXPECT_EQ(std::string("\3\0\0\0invoice March", 17), stream);
+            EXPECT_EQ(S_OK, is_member(3, path));
+        } else {
+            EXPECT_EQ(L"", shown);
+            EXPECT_EQ("", stream);
+            EXPECT_EQ(S_FALSE, is_member(3, path)) << "the index still names it";
+        }
+    }
 }
 
 } // namespace

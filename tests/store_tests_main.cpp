@@ -66,6 +66,7 @@ child_context child_start(char **argv) {
     if (context.folder.size() > 1 &&
         context.folder.compare(context.folder.size() - 2, 2, "\\.") == 0)
         context.folder.pop_back();
+    keep_file.set_path(StoreTest::wide(context.folder + "keep.dat"));
     context.go = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(_strtoui64(argv[4], nullptr, 10)));
     return context;
 }

@@ -1,5 +1,7 @@
 #include "tests/test_support.h"
 
+#include <shlobj.h>
+
 #include "tests/screenshot.h"
 
 #include "module/folder_tree.h"
@@ -100,4 +102,11 @@ bool take_screenshot(const std::string &name, const RECT &area) {
     std::string folder = build_output_folder() + "screenshots\\";
     CreateDirectoryA(folder.c_str(), nullptr);
     return save_screenshot(folder + name + ".png", area);
+}
+
+std::string user_keep_folder() {
+    char local[MAX_PATH];
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local)))
+        return std::string();
+    return std::string(local) + "\\Quillarvent";
 }

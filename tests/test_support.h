@@ -35,6 +35,8 @@ bool path_exists(const std::string &path);
 DWORD run_program(std::string command, DWORD timeout_ms = 60000,
                   const std::string &current_folder = std::string());
 void delete_tree(const std::string &path);
+// The user's own Quillarvent folder, which holds the keep file.
+std::string user_keep_folder();
 
 // Writes the screen area `area` as build\bin\screenshots\NAME.png with
 // ImageMagick's import on the test display; true when the file exists.
