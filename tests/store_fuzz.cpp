@@ -1,8 +1,8 @@
-// Feeds seeded corruptions of valid inputs to the three readers of stored
-// bytes: the files.dat loader, the legacy tree.dat/descr.dat parser and the
-// description stream reader. Each input ends flush against a page the
-// process may not read, so a read past its end stops the run. Every record a
-// reader hands back must be one the input holds intact.
+// Feeds seeded corruptions of valid inputs to the four readers of stored
+// bytes: the files.dat loader, the legacy tree.dat/descr.dat parser, the
+// description stream reader and the keep file reader. Each input ends flush
+// against a page the process may not read, so a read past its end stops the
+// run. Every record a reader hands back must be one the input holds intact.
 //
 // store_fuzz [--count N] [--seed S]: N inputs for each reader (default
 // 100000). Prints the counts and the time; exit status 0 when all held.
@@ -21,6 +21,7 @@
 #include "module/legacy_import.h"
 #include "store/index_file.h"
 #include "store/item_info.h"
+#include "store/keep_records.h"
 
 namespace {
 
@@ -337,6 +338,57 @@ long fuzz_stream(unsigned seed, long count) {
     return texts;
 }
 
+// keep.dat: each record handed back is one that was written; an undamaged
+// image reads whole.
+long fuzz_keep(unsigned seed, long count) {
+    current_target = "keep file reader";
+    std::mt19937 rng(seed + 3);
+    GuardedBuffer buffer(1 << 16);
+    long records = 0;
+    for (current_input = 0; current_input < static_cast<unsigned long long>(count);
+         ++current_input) {
+        std::string image;
+        std::vector<keep_entry> made;
+        for (int n = rng() % 10; n > 0; --n) {
+            keep_entry entry;
+            entry.event = static_cast<keep_event>(1 + rng() % 4);
+            entry.icon_kind = static_cast<int32_t>(rng() % 8) - 1;
+            entry.identity.known = rng() % 2;
+            entry.identity.file_id = rng();
+            std::string path = "C:\\" + random_text(rng, 40, true);
+            entry.path.assign(path.begin(), path.end());
+            entry.text = random_text(rng, rng() % 8 ? 60 : 2100, rng() % 2 == 0);
+            entry.text.resize(strnlen(entry.text.c_str(), std::min<size_t>(entry.text.size(), 2048)));
+            append_keep_record(entry, image);
+            made.push_back(entry);
+        }
+        bool pristine = rng() % 4 == 0;
+        if (!pristine)
+            corrupt(image, rng);
+        std::string_view input = buffer.place(image);
+        size_t complete = 0, read = 0;
+        // Junk inserted before a record moves it: a record counts when it
+        // is one of those written, wherever it now lies.
+        bool clean = walk_keep_records(
+            input.data(), input.size(), complete, [&](const keep_entry &entry, size_t offset) {
+                ++read;
+                bool written = std::any_of(made.begin(), made.end(), [&](const keep_entry &m) {
+                    return m.path == entry.path && m.text == entry.text &&
+                           m.event == entry.event && m.icon_kind == entry.icon_kind &&
+                           m.identity.file_id == entry.identity.file_id;
+                });
+                if (!written || offset >= input.size())
+                    fail("a record that was never written");
+            });
+        if (complete > input.size())
+            fail("an end beyond the input");
+        if (pristine && (!clean || read != made.size() || complete != input.size()))
+            fail("an undamaged image not read whole");
+        records += static_cast<long>(read);
+    }
+    return records;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -353,9 +405,12 @@ int main(int argc, char **argv) {
     long records = fuzz_index(current_seed, count);
     long found = fuzz_legacy(current_seed, count);
     long texts = fuzz_stream(current_seed, count);
+    long kept = fuzz_keep(current_seed, count);
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     printf("store_fuzz: seed %u: %ld files.dat images (%ld records read), %ld legacy file pairs "
-           "(%ld descriptions), %ld stream records (%ld texts) in %.1f s; %ld failures\n",
-           current_seed, count, records, count, found, count, texts, took.count(), failures);
-    return failures == 0 && records > 0 && found > 0 && texts > 0 ? 0 : 1;
+           "(%ld descriptions), %ld stream records (%ld texts), %ld keep files (%ld records) in "
+           "%.1f s; %ld failures\n",
+           current_seed, count, records, count, found, count, texts, count, kept, took.count(),
+           failures);
+    return failures == 0 && records > 0 && found > 0 && texts > 0 && kept > 0 ? 0 : 1;
 }
