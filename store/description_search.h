@@ -10,7 +10,8 @@
 #include "store/info_holder.h"
 
 // What a user looks for: words that must all appear in an item's path or
-// description, without regard to case in the system code page.
+// description, without regard to case in the system code page. One query
+// serves one thread.
 class text_query {
   public:
     text_query();
@@ -25,6 +26,7 @@ class text_query {
     bool contains(std::string_view haystack, const std::string &word) const;
 
     std::vector<std::string> words_; // folded
+    mutable std::string folded_;     // the text being searched, folded
     unsigned char fold_[256];
     bool double_byte_;
     unsigned code_page_;

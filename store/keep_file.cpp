@@ -66,15 +66,17 @@ bool write_all(HANDLE file, const std::string &bytes) {
     return true;
 }
 
+// Reads the file from `offset` to `end` onto the end of `bytes`.
 bool read_from(HANDLE file, uint64_t offset, uint64_t end, std::string &bytes) {
     if (end < offset || end - offset > 0x7fffffff)
         return false;
-    bytes.resize(static_cast<size_t>(end - offset));
+    size_t start = bytes.size();
+    bytes.resize(start + static_cast<size_t>(end - offset));
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(offset);
     if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN))
         return false;
-    size_t done = 0;
+    size_t done = start;
     while (done < bytes.size()) {
         DWORD n = 0;
         if (!ReadFile(file, &bytes[done], static_cast<DWORD>(bytes.size() - done), &n, nullptr) ||
@@ -84,6 +86,12 @@ bool read_from(HANDLE file, uint64_t offset, uint64_t end, std::string &bytes) {
     }
     bytes.resize(done);
     return true;
+}
+
+// A table slot for a key: paths that differ only near their end differ in
+// few bits of their key, which the multiplication spreads over all of them.
+size_t spread(uint32_t key) {
+    return static_cast<uint32_t>(key * 0x9E3779B1u) >> 8;
 }
 
 // A recovery is a change too: its identity is the item's from then on.
@@ -162,11 +170,12 @@ void CKeepFile::forget_locked() {
     if (reader_ != INVALID_HANDLE_VALUE)
         CloseHandle(reader_);
     reader_ = INVALID_HANDLE_VALUE;
-    read_to_ = 0;
+    // The memory stays: a file read again fills pages already there.
+    image_.clear();
     records_read_ = 0;
     damaged_ = false;
-    paths_.clear();
-    by_key_.clear();
+    slots_.clear();
+    table_.clear();
     recovered_.clear();
 }
 
@@ -284,35 +293,172 @@ bool CKeepFile::open_for_read_locked() {
     return true;
 }
 
-void CKeepFile::take_locked(const keep_entry &entry) {
+void CKeepFile::index_slots_locked() {
+    size_t size = 16;
+    while (size < slots_.size() * 2)
+        size <<= 1;
+    table_.assign(size, 0);
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        size_t at = spread(slots_[i].key) & (size - 1);
+        while (table_[at])
+            at = (at + 1) & (size - 1);
+        table_[at] = static_cast<uint32_t>(i + 1);
+    }
+}
+
+CKeepFile::path_slot *CKeepFile::slot_of_locked(uint32_t key, const void *path, size_t units) {
+    if (table_.empty())
+        return nullptr;
+    size_t mask = table_.size() - 1;
+    for (size_t at = spread(key) & mask; table_[at]; at = (at + 1) & mask) {
+        path_slot &slot = slots_[table_[at] - 1];
+        if (slot.key == key && slot.path_units == units &&
+            memcmp(image_.data() + slot.path_at, path, units * 2) == 0)
+            return &slot;
+    }
+    return nullptr;
+}
+
+void CKeepFile::take_locked(const keep_record_view &record, size_t at) {
     ++records_read_;
-    if (entry.event == keep_event::checked) {
+    if (record.event == keep_event::checked) {
         recovered_.clear();
         return;
     }
-    if (entry.event == keep_event::recovered)
-        recovered_.push_back(entry);
-    if (entry.path.empty())
+    if (record.event == keep_event::recovered)
+        recovered_.push_back(static_cast<uint32_t>(at));
+    if (!record.path_units)
         return;
-    uint32_t key = path_hash(entry.path.c_str());
-    kept_path *kept = nullptr;
-    for (auto [at, end] = by_key_.equal_range(key); at != end; ++at)
-        if (paths_[at->second].path == entry.path)
-            kept = &paths_[at->second];
-    if (!kept) {
-        by_key_.emplace(key, paths_.size());
-        paths_.emplace_back();
-        kept = &paths_.back();
-        kept->key = key;
-        kept->path = entry.path;
+    // path_hash and path_print of the UTF-16 path, read in place.
+    uint32_t key = 0;
+    path_print print;
+    for (size_t i = 0; i < record.path_units; ++i) {
+        uint16_t unit;
+        memcpy(&unit, record.path + 2 * i, 2);
+        key = (key << 5) + key + unit;
+        print.add(unit);
     }
-    std::vector<keep_entry> &history = kept->history;
-    history.push_back(entry);
-    history.back().path.clear(); // the path is the kept_path's
-    // Bounded in memory as in the file: the oldest description goes once
-    // there are more than the last few.
-    if (history.size() > kept_versions + 1)
-        history.erase(history.begin());
+    path_slot *slot = slot_of_locked(key, record.path, record.path_units);
+    if (!slot) {
+        path_slot fresh = {key, print.value(), static_cast<uint32_t>(record.path - image_.data()),
+                           static_cast<uint32_t>(record.path_units), 0, {}};
+        slots_.push_back(fresh);
+        if (slots_.size() * 2 > table_.size()) {
+            index_slots_locked();
+        } else {
+            size_t mask = table_.size() - 1, place = spread(key) & mask;
+            while (table_[place])
+                place = (place + 1) & mask;
+            table_[place] = static_cast<uint32_t>(slots_.size());
+        }
+        slot = &slots_.back();
+    }
+    // Bounded in memory as in the file: the oldest record goes once there
+    // are more than the last few.
+    if (slot->count == 4) {
+        memmove(slot->records, slot->records + 1, 3 * sizeof(uint32_t));
+        --slot->count;
+    }
+    slot->records[slot->count++] = static_cast<uint32_t>(at);
+}
+
+keep_entry CKeepFile::entry_at(uint32_t at) const {
+    return keep_entry_from(view_keep_record(image_.data() + at));
+}
+
+CKeepFile::latest_view CKeepFile::view_at(const path_slot &slot, uint32_t at) const {
+    keep_record_view record = view_keep_record(image_.data() + at);
+    return latest_view{slot.key,
+                       slot.print,
+                       record.event,
+                       record.icon_kind,
+                       record.code_page,
+                       std::string_view(record.text, record.text_bytes),
+                       record.path,
+                       record.path_units};
+}
+
+CKeepFile::kept_path CKeepFile::materialize(const path_slot &slot) const {
+    kept_path kept;
+    kept.key = slot.key;
+    kept.path.resize(slot.path_units);
+    if (slot.path_units)
+        memcpy(&kept.path[0], image_.data() + slot.path_at, slot.path_units * 2);
+    for (uint32_t i = 0; i < slot.count; ++i) {
+        kept.history.push_back(entry_at(slot.records[i]));
+        kept.history.back().path.clear(); // the path is the kept_path's
+    }
+    return kept;
+}
+
+std::wstring CKeepFile::latest_view::path() const {
+    std::wstring wide(path_units, L'\0');
+    if (path_units)
+        memcpy(&wide[0], path_bytes, path_units * 2);
+    return wide;
+}
+
+bool CKeepFile::latest_view::description(std::string_view &out, std::string &converted) const {
+    if (event == keep_event::removed)
+        return false;
+    if (code_page == GetACP() || text.empty()) {
+        out = text;
+        return true;
+    }
+    keep_entry entry;
+    entry.code_page = code_page;
+    entry.text.assign(text);
+    if (!kept_text_in_system_code_page(entry, converted))
+        return false;
+    out = converted;
+    return true;
+}
+
+size_t CKeepFile::contents::size() const {
+    return file_.slots_.size();
+}
+
+CKeepFile::latest_view CKeepFile::contents::at(size_t n) const {
+    const path_slot &slot = file_.slots_[n];
+    return file_.view_at(slot, slot.records[slot.count - 1]);
+}
+
+bool CKeepFile::contents::of(uint32_t key, const std::string &ansi_path, latest_view &view,
+                             size_t *place) const {
+    const std::vector<uint32_t> &table = file_.table_;
+    if (table.empty())
+        return false;
+    size_t mask = table.size() - 1;
+    for (size_t at = spread(key) & mask; table[at]; at = (at + 1) & mask) {
+        const path_slot &slot = file_.slots_[table[at] - 1];
+        if (slot.key != key)
+            continue;
+        // ASCII is the same in every code page: only a path with other
+        // characters is converted to compare.
+        const char *units = file_.image_.data() + slot.path_at;
+        bool ascii = true, same = slot.path_units == ansi_path.size();
+        for (size_t i = 0; i < slot.path_units; ++i) {
+            uint16_t unit;
+            memcpy(&unit, units + 2 * i, 2);
+            if (unit >= 0x80) {
+                ascii = false;
+                break;
+            }
+            same = same && unit == static_cast<unsigned char>(ansi_path[i]);
+        }
+        if (!ascii) {
+            std::wstring wide(slot.path_units, L'\0');
+            memcpy(&wide[0], units, slot.path_units * 2);
+            same = same_path(ansi_path.c_str(), wide.c_str());
+        }
+        if (same) {
+            view = file_.view_at(slot, slot.records[slot.count - 1]);
+            if (place)
+                *place = table[at] - 1;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool CKeepFile::refresh_locked() {
@@ -326,34 +472,44 @@ bool CKeepFile::refresh_locked() {
         return false;
     }
     uint64_t end = static_cast<uint64_t>(size.QuadPart);
-    if (end < read_to_) {
+    if (end < image_.size()) {
         // Shorter than what was read: not the file this process read.
         forget_locked();
         return refresh_locked();
     }
-    if (end == read_to_)
+    if (end == image_.size())
         return true;
-    std::string bytes;
-    if (!read_from(reader_, read_to_, end, bytes)) {
-        problem_ = GetLastError();
+    // Offsets into the image are 32-bit: a file past 2 GB is not read.
+    if (end > 0x7fffffff) {
+        problem_ = ERROR_FILE_TOO_LARGE;
         return false;
     }
-    size_t header = 0;
-    if (!read_to_) {
-        if (bytes.size() < sizeof(keep_file_header))
+    size_t start = image_.size();
+    if (!read_from(reader_, start, end, image_)) {
+        problem_ = GetLastError();
+        image_.resize(start);
+        return false;
+    }
+    size_t from = start;
+    if (start == 0) {
+        if (image_.size() < sizeof(keep_file_header)) {
+            image_.clear();
             return true;
+        }
         // A file of another format is damage as a whole: whatever records
         // it holds are read, and it is kept aside at the next compaction.
-        if (memcmp(bytes.data(), keep_file_header, sizeof(keep_file_header)) == 0)
-            header = sizeof(keep_file_header);
+        if (memcmp(image_.data(), keep_file_header, sizeof(keep_file_header)) == 0)
+            from = sizeof(keep_file_header);
         else
             damaged_ = true;
     }
     size_t complete = 0;
-    bool clean = walk_keep_records(bytes.data() + header, bytes.size() - header, complete,
-                                   [&](const keep_entry &entry, size_t) { take_locked(entry); });
+    bool clean = walk_keep_views(
+        image_.data() + from, image_.size() - from, complete,
+        [&](const keep_record_view &record, size_t offset) { take_locked(record, from + offset); });
     damaged_ = damaged_ || !clean;
-    read_to_ += header + complete;
+    // A record cut short is read again with what follows it.
+    image_.resize(from + complete);
     problem_ = ERROR_SUCCESS;
     return true;
 }
@@ -364,23 +520,21 @@ bool CKeepFile::find(const wchar_t *path, kept_path &kept) {
     uint32_t key = path_hash(path);
     std::lock_guard<std::mutex> hold(lock_);
     refresh_locked();
-    for (auto [at, end] = by_key_.equal_range(key); at != end; ++at)
-        if (paths_[at->second].path == path) {
-            kept = paths_[at->second];
-            return true;
-        }
+    if (const path_slot *slot = slot_of_locked(key, path, wcslen(path))) {
+        kept = materialize(*slot);
+        return true;
+    }
     return false;
 }
 
-bool CKeepFile::read_all(std::vector<kept_path> &paths, std::vector<keep_entry> *recovered) {
-    std::lock_guard<std::mutex> hold(lock_);
+bool CKeepFile::refresh_and_compact_locked() {
     bool read = refresh_locked();
     // Worth a rewrite once most of what was read has been superseded, or
     // when damage was met.
     size_t live = 0;
-    for (const kept_path &kept : paths_)
-        live += kept.history.size();
-    if (read && (damaged_ || (records_read_ > 2 * live + 1000))) {
+    for (const path_slot &slot : slots_)
+        live += slot.count;
+    if (read && (damaged_ || records_read_ > 2 * live + 1000)) {
         if (HANDLE turn = take_turn()) {
             if (refresh_locked())
                 compact_locked();
@@ -388,9 +542,27 @@ bool CKeepFile::read_all(std::vector<kept_path> &paths, std::vector<keep_entry> 
             CloseHandle(turn);
         }
     }
-    paths = paths_;
-    if (recovered)
-        *recovered = recovered_;
+    return read;
+}
+
+bool CKeepFile::read_all(std::vector<kept_path> &paths, std::vector<keep_entry> *recovered) {
+    std::lock_guard<std::mutex> hold(lock_);
+    bool read = refresh_and_compact_locked();
+    paths.clear();
+    for (const path_slot &slot : slots_)
+        paths.push_back(materialize(slot));
+    if (recovered) {
+        recovered->clear();
+        for (uint32_t at : recovered_)
+            recovered->push_back(entry_at(at));
+    }
+    return read;
+}
+
+bool CKeepFile::with_latest(const std::function<void(const contents &)> &use) {
+    std::lock_guard<std::mutex> hold(lock_);
+    bool read = refresh_and_compact_locked();
+    use(contents(*this));
     return read;
 }
 
@@ -420,9 +592,10 @@ bool CKeepFile::compact_locked() {
         ScopedFile copy(CreateFileW(bad.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!copy.valid()) {
+            uint64_t now = keep_time_now();
             wchar_t suffix[32];
-            wsprintfW(suffix, L"-%08lx%08lx", static_cast<unsigned long>(keep_time_now() >> 32),
-                      static_cast<unsigned long>(keep_time_now()));
+            wsprintfW(suffix, L"-%08lx%08lx", static_cast<unsigned long>(now >> 32),
+                      static_cast<unsigned long>(now));
             copy.reset(CreateFileW((bad + suffix).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
         }
@@ -432,24 +605,23 @@ bool CKeepFile::compact_locked() {
     // A check's record first: a recovery not yet listed by a check stays
     // one after it, and one a check listed is the description it wrote
     // back. Each path keeps the order of its records.
-    auto pending = [&](const keep_entry &entry, const std::wstring &path) {
-        for (const keep_entry &recovered : recovered_)
-            if (recovered.time == entry.time && recovered.path == path)
-                return true;
-        return false;
-    };
     std::string image(keep_file_header, sizeof(keep_file_header));
     keep_entry checked;
     checked.event = keep_event::checked;
     checked.time = keep_time_now();
     append_keep_record(checked, image);
-    for (const kept_path &kept : paths_)
-        for (const keep_entry &entry : kept.history) {
-            keep_entry whole = entry;
-            whole.path = kept.path;
-            if (whole.event == keep_event::recovered && !pending(entry, kept.path))
-                whole.event = keep_event::described;
-            append_keep_record(whole, image);
+    for (const path_slot &slot : slots_)
+        for (uint32_t i = 0; i < slot.count; ++i) {
+            uint32_t at = slot.records[i];
+            keep_record_view view = view_keep_record(image_.data() + at);
+            bool pending = std::find(recovered_.begin(), recovered_.end(), at) != recovered_.end();
+            if (view.event == keep_event::recovered && !pending) {
+                keep_entry entry = entry_at(at);
+                entry.event = keep_event::described;
+                append_keep_record(entry, image);
+            } else {
+                image.append(image_.data() + at, view.length);
+            }
         }
 
     std::wstring fresh = path_ + L".new";
@@ -473,25 +645,12 @@ bool CKeepFile::compact_locked() {
         return false;
     }
     DeleteFileW(old_name.c_str());
-    // What is in memory is what the new file holds.
-    std::vector<kept_path> paths = std::move(paths_);
-    std::vector<keep_entry> recovered = std::move(recovered_);
+    // The new file is read as any other process reads it.
     forget_locked();
-    if (!open_for_read_locked())
-        return true;
-    paths_ = std::move(paths);
-    for (size_t i = 0; i < paths_.size(); ++i)
-        by_key_.emplace(paths_[i].key, i);
-    recovered_ = std::move(recovered);
-    records_read_ = 0;
-    for (const kept_path &kept : paths_)
-        records_read_ += kept.history.size();
-    read_to_ = image.size();
+    refresh_locked();
     return true;
 }
 
-// A kept text in the system code page, converted exactly or not at all:
-// the user may have changed the code page since it was written.
 bool kept_text_in_system_code_page(const keep_entry &entry, std::string &text) {
     if (entry.code_page == GetACP() || entry.text.empty()) {
         text = entry.text;

@@ -4,13 +4,21 @@
 
 namespace {
 
+// A word at a time: a keep file of a hundred thousand descriptions is read
+// at the speed of memory.
 uint32_t check_sum(const char *data, size_t size) {
-    uint32_t h = 0x811c9dc5u;
-    for (size_t i = 0; i < size; ++i) {
-        h ^= static_cast<unsigned char>(data[i]);
-        h *= 0x01000193u;
+    uint64_t h = 0xcbf29ce484222325ull ^ size;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        memcpy(&word, data + i, 8);
+        h = (h ^ word) * 0x100000001b3ull;
+        h ^= h >> 29;
     }
-    return h;
+    for (; i < size; ++i)
+        h = (h ^ static_cast<unsigned char>(data[i])) * 0x100000001b3ull;
+    h ^= h >> 32;
+    return static_cast<uint32_t>(h);
 }
 
 template <typename T> void put(char *&out, T value) {
@@ -25,42 +33,48 @@ template <typename T> T get(const char *&in) {
     return value;
 }
 
-// The body at `body` of `size` bytes as an entry; false when its fields do
-// not add up to its size or name no known event.
-bool parse_body(const char *body, size_t size, keep_entry &entry) {
-    if (size < keep_fixed_bytes)
-        return false;
+// The fields of the body at `body`, before any check of them.
+keep_record_view view_body(const char *body, size_t size) {
+    keep_record_view view;
     const char *in = body;
     uint8_t event = get<uint8_t>(in);
     uint8_t flags = get<uint8_t>(in);
-    uint16_t path_units = get<uint16_t>(in);
-    entry.icon_kind = get<int32_t>(in);
-    entry.code_page = get<uint32_t>(in);
+    view.path_units = get<uint16_t>(in);
+    view.icon_kind = get<int32_t>(in);
+    view.code_page = get<uint32_t>(in);
     in += 4;
-    entry.time = get<uint64_t>(in);
-    item_identity &id = entry.identity;
+    view.time = get<uint64_t>(in);
+    item_identity &id = view.identity;
     id.volume_serial = get<uint32_t>(in);
-    uint16_t text_bytes = get<uint16_t>(in);
+    view.text_bytes = get<uint16_t>(in);
     in += 2;
     id.file_id = get<uint64_t>(in);
     id.creation = get<uint64_t>(in);
     id.size = get<uint64_t>(in);
     id.last_write = get<uint64_t>(in);
     id.known = (flags & 1) != 0;
-    if (event < 1 || event > 4 || path_units > max_keep_path_units ||
-        text_bytes > max_keep_text_bytes ||
-        size != keep_fixed_bytes + size_t(path_units) * 2 + text_bytes)
-        return false;
-    entry.event = static_cast<keep_event>(event);
-    entry.path.resize(path_units);
-    if (path_units)
-        memcpy(&entry.path[0], in, size_t(path_units) * 2);
-    in += size_t(path_units) * 2;
-    entry.text.assign(in, text_bytes);
-    return true;
+    view.event = static_cast<keep_event>(event);
+    view.path = in;
+    view.text = in + view.path_units * 2;
+    view.length = 8 + size + 4;
+    return view;
+}
+
+// True when the fields of a body of `size` bytes add up to its size and name
+// a known event.
+bool is_whole(const keep_record_view &view, size_t size) {
+    uint8_t event = static_cast<uint8_t>(view.event);
+    return event >= 1 && event <= 4 && view.text_bytes <= max_keep_text_bytes &&
+           size == keep_fixed_bytes + view.path_units * 2 + view.text_bytes;
 }
 
 } // namespace
+
+keep_record_view view_keep_record(const char *record) {
+    uint32_t body_size;
+    memcpy(&body_size, record + 4, 4);
+    return view_body(record + 8, body_size);
+}
 
 void append_keep_record(const keep_entry &entry, std::string &out) {
     size_t path_units = entry.path.size() < max_keep_path_units ? entry.path.size()
@@ -102,10 +116,9 @@ namespace {
 
 enum class record_read { whole, cut_short, bad };
 
-// The record at `pos`: whole (its entry in `entry`, its size in `length`),
-// cut short by the end of the data, or no record.
-record_read record_at(const char *data, size_t size, size_t pos, keep_entry &entry,
-                      size_t &length) {
+// The record at `pos`: whole (its fields in `view`), cut short by the end
+// of the data, or no record.
+record_read record_at(const char *data, size_t size, size_t pos, keep_record_view &view) {
     const size_t most_body = keep_fixed_bytes + max_keep_path_units * 2 + max_keep_text_bytes;
     uint32_t marker, body_size;
     size_t left = size - pos;
@@ -124,22 +137,21 @@ record_read record_at(const char *data, size_t size, size_t pos, keep_entry &ent
     const char *body = data + pos + 8;
     uint32_t sum;
     memcpy(&sum, body + body_size, 4);
-    if (sum != check_sum(body, body_size) || !parse_body(body, body_size, entry))
+    if (sum != check_sum(body, body_size))
         return record_read::bad;
-    length = 8 + size_t(body_size) + 4;
-    return record_read::whole;
+    view = view_body(body, body_size);
+    return is_whole(view, body_size) ? record_read::whole : record_read::bad;
 }
 
 // The next marker after `pos` from which a whole record reads; npos for none.
 size_t next_whole_record(const char *data, size_t size, size_t pos) {
-    keep_entry scratch;
-    size_t length;
+    keep_record_view scratch;
     for (size_t from = pos + 1; size - from >= 8;) {
         const void *hit = memchr(data + from, keep_record_marker & 0xFF, size - from - 3);
         if (!hit)
             break;
         size_t at = static_cast<const char *>(hit) - data;
-        if (record_at(data, size, at, scratch, length) == record_read::whole)
+        if (record_at(data, size, at, scratch) == record_read::whole)
             return at;
         from = at + 1;
     }
@@ -148,17 +160,16 @@ size_t next_whole_record(const char *data, size_t size, size_t pos) {
 
 } // namespace
 
-bool walk_keep_records(const char *data, size_t size, size_t &complete,
-                       const std::function<void(const keep_entry &, size_t offset)> &found) {
+bool walk_keep_views(const char *data, size_t size, size_t &complete,
+                     const std::function<void(const keep_record_view &, size_t offset)> &found) {
     bool clean = true;
-    keep_entry entry;
+    keep_record_view view;
     size_t pos = 0;
     while (pos < size) {
-        size_t length = 0;
-        record_read read = record_at(data, size, pos, entry, length);
+        record_read read = record_at(data, size, pos, view);
         if (read == record_read::whole) {
-            found(entry, pos);
-            pos += length;
+            found(view, pos);
+            pos += view.length;
             continue;
         }
         // A record cut short by the end is an append still under way, or
@@ -174,4 +185,25 @@ bool walk_keep_records(const char *data, size_t size, size_t &complete,
     }
     complete = pos;
     return clean;
+}
+
+keep_entry keep_entry_from(const keep_record_view &view) {
+    keep_entry entry;
+    entry.event = view.event;
+    entry.icon_kind = view.icon_kind;
+    entry.code_page = view.code_page;
+    entry.time = view.time;
+    entry.identity = view.identity;
+    entry.path.resize(view.path_units);
+    if (view.path_units)
+        memcpy(&entry.path[0], view.path, view.path_units * 2);
+    entry.text.assign(view.text, view.text_bytes);
+    return entry;
+}
+
+bool walk_keep_records(const char *data, size_t size, size_t &complete,
+                       const std::function<void(const keep_entry &, size_t offset)> &found) {
+    return walk_keep_views(data, size, complete, [&](const keep_record_view &view, size_t offset) {
+        found(keep_entry_from(view), offset);
+    });
 }

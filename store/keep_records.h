@@ -8,7 +8,7 @@
 // or removed, so that a description whose stream a program dropped can be
 // written back. A header, then records appended one after another:
 //
-//   marker "QVk1" | u32 body size | body | u32 FNV-1a of the body
+//   marker "QVk1" | u32 body size | body | u32 check sum of the body
 //
 // The body holds the event, the marker kind, the code page the text was
 // written in, the time, the item's identity when it was written, then the
@@ -49,6 +49,22 @@ constexpr size_t keep_fixed_bytes = 64;
 constexpr size_t max_keep_path_units = 32767;
 constexpr size_t max_keep_text_bytes = 2048;
 
+// The fields of a whole record at `record`, as walk_keep_records met it,
+// read in place.
+struct keep_record_view {
+    keep_event event;
+    int32_t icon_kind;
+    uint32_t code_page;
+    uint64_t time;
+    item_identity identity;
+    const char *path; // UTF-16, not aligned
+    size_t path_units;
+    const char *text;
+    size_t text_bytes;
+    size_t length; // of the whole record
+};
+keep_record_view view_keep_record(const char *record);
+
 // Appends the record of `entry` to `out`; the text is cut to 2048 bytes and
 // the path to 32,767 units.
 void append_keep_record(const keep_entry &entry, std::string &out);
@@ -61,3 +77,9 @@ void append_keep_record(const keep_entry &entry, std::string &out);
 // Reads nothing outside the `size` bytes.
 bool walk_keep_records(const char *data, size_t size, size_t &complete,
                        const std::function<void(const keep_entry &, size_t offset)> &found);
+
+// walk_keep_records handing each record's fields in place, for a reader that
+// keeps the bytes.
+bool walk_keep_views(const char *data, size_t size, size_t &complete,
+                     const std::function<void(const keep_record_view &, size_t offset)> &found);
+keep_entry keep_entry_from(const keep_record_view &view);
