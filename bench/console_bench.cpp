@@ -13,6 +13,7 @@
 #include "console/file_formats.h"
 #include "module/module_start_up.h"
 #include "store/info_holder.h"
+#include "store/keep_file.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -62,6 +63,8 @@ int main() {
     write_whole_file(index_file, "");
     strcpy(index_path, index_file.c_str());
     info_holder.load_index();
+    // Each restore also records what it wrote in this user's keep file.
+    keep_file.set_path(wide(temp.path() + "keep.dat"));
 
     std::vector<std::string> paths;
     std::vector<std::wstring> streams;

@@ -238,7 +238,8 @@ std::vector<found_item> find_items(const text_query &query, const std::wstring &
     std::vector<found_item> kept_items;
     for (found_item &item : found)
         if (item.attached ? index_items
-                          : (open_shares || !on_share(item.path)) &&
+                          : is_canonical_full_path(item.path.c_str()) &&
+                                (open_shares || !on_share(item.path)) &&
                                 GetFileAttributesW(openable(item.path).c_str()) !=
                                     INVALID_FILE_ATTRIBUTES &&
                                 read_icon_kind(item.path.c_str()) == -1)

@@ -146,7 +146,8 @@ class path_print {
     uint64_t h_ = 0xcbf29ce484222325ull;
 };
 
-// The identity of the item open as `item`, or of the item at `path`.
+// The identity of the item open as `item`, or of the item at `path` (its
+// file ID unknown: found without opening it).
 item_identity identity_of_handle(HANDLE item);
 item_identity identity_of_path(const wchar_t *path);
 // True when the item now is the one recorded or its replacement: the same
