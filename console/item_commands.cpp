@@ -358,11 +358,13 @@ int check_command(const command_line &line) {
                   "kept-item-replaced", item.path)
                 ->counts = false;
     }
+    // A check of the whole index is the mark the next one lists recoveries
+    // after, and finds out whether the keep file can be written.
+    if (folder.empty() && keep_file.problem() == ERROR_SUCCESS)
+        keep_file.record(keep_entry_of(keep_event::checked, L"", 0, "", item_identity()));
     if (DWORD problem = keep_file.problem())
         result.fail(shown(keep_file.path()) + ": the keep file is unavailable (" +
                     error_text(problem) + "): descriptions a program drops cannot be recovered");
-    else if (folder.empty())
-        keep_file.record(keep_entry_of(keep_event::checked, L"", 0, "", item_identity()));
 
     // A fix counts only when files.dat, read again, shows it.
     std::set<std::pair<uint32_t, std::string>> now;

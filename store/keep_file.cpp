@@ -279,14 +279,35 @@ bool CKeepFile::open_for_read_locked() {
             return true;
         forget_locked();
     }
-    reader_ = CreateFileW(path_.c_str(), FILE_READ_DATA | READ_CONTROL,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    auto open = [&] {
+        reader_ = CreateFileW(path_.c_str(), FILE_READ_DATA | READ_CONTROL,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return reader_ != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
+    };
+    DWORD error = open();
+    // For an instant of a compaction the file has no name: once the
+    // compacting process has its turn no more, the file is there again.
+    if (error == ERROR_FILE_NOT_FOUND) {
+        if (HANDLE turn = take_turn()) {
+            error = open();
+            ReleaseMutex(turn);
+            CloseHandle(turn);
+        }
+    }
     if (reader_ == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        // No keep file yet: nothing kept, nothing wrong.
-        problem_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS
-                                                                                  : error;
+        // No keep file yet is nothing kept, and nothing wrong, unless
+        // something else stands where its folder belongs.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            size_t slash = path_.find_last_of(L'\\');
+            DWORD folder = slash == std::wstring::npos
+                               ? INVALID_FILE_ATTRIBUTES
+                               : GetFileAttributesW(path_.substr(0, slash).c_str());
+            error = folder != INVALID_FILE_ATTRIBUTES && !(folder & FILE_ATTRIBUTE_DIRECTORY)
+                        ? ERROR_DIRECTORY
+                        : ERROR_SUCCESS;
+        }
+        problem_ = error;
         return false;
     }
     // Another user's file in this user's place is never read: it could

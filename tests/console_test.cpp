@@ -88,6 +88,7 @@ class ConsoleTest : public ::testing::Test {
         config_ = std::string(common) + "\\Quillarvent\\";
         delete_tree(config_);
         delete_tree(user_keep_folder());
+        DeleteFileA(user_keep_folder().c_str());
         ASSERT_TRUE(CreateDirectoryA(config_.c_str(), nullptr));
         ASSERT_TRUE(write_whole_file(config_ + "files.dat", ""));
         // The items' folder as the file system spells it, which is how the
@@ -912,4 +913,14 @@ TEST_F(ConsoleTest, KeptDescriptionsAreFoundRecoveredAndStayRemoved) {
     EXPECT_NE(std::string::npos, refused.err.find("no description of it is kept"));
     EXPECT_EQ(1u, run({L"find", L"shopping"}).status);
     EXPECT_EQ("", stream_of(notes));
+
+    // A keep file that cannot be had costs no description; check says so.
+    delete_tree(user_keep_folder());
+    ASSERT_TRUE(write_whole_file(user_keep_folder(), "a file where the folder belongs"));
+    EXPECT_EQ(0u, run({L"set", wide(notes), L"written all the same"}).status);
+    EXPECT_EQ(stream_bytes(0, "written all the same"), stream_of(notes));
+    run_result unavailable = run({L"check"});
+    EXPECT_EQ(1u, unavailable.status);
+    EXPECT_NE(std::string::npos, unavailable.err.find("the keep file is unavailable"))
+        << unavailable.err;
 }
