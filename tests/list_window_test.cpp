@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "module/class_ids.h"
@@ -133,8 +134,9 @@ class ListWindow : public EditorTest {
         return all;
     }
     // Right-clicks `control` at the client point `at` and chooses the menu's
-    // first entry, "Open", with the keyboard.
-    static void open_by_right_click(HWND control, POINT at) {
+    // first entry with the keyboard: "Open", or "Attach kept description"
+    // for a kept entry.
+    static void choose_first_by_right_click(HWND control, POINT at) {
         HWND owner = list();
         std::thread user([owner] {
             for (int i = 0; i < 300 && !IsWindowVisible(FindWindowW(L"#32768", nullptr)); ++i)
@@ -558,7 +560,8 @@ TEST_F(ListWindow, OnlyItemsNamedByFullPathsAreReadOrOpened) {
     item.left = LVIR_LABEL;
     SendMessageW(list_view(), LVM_GETITEMRECT, row_of(L"second.cmd"),
                  reinterpret_cast<LPARAM>(&item));
-    open_by_right_click(list_view(), {(item.left + item.right) / 2, (item.top + item.bottom) / 2});
+    choose_first_by_right_click(list_view(),
+                                {(item.left + item.right) / 2, (item.top + item.bottom) / 2});
     for (int i = 0; i < 200 && !path_exists(second + ".ran"); ++i)
         Sleep(50);
     EXPECT_TRUE(path_exists(second + ".ran")) << "Open runs the item under the pointer";
@@ -773,7 +776,7 @@ TEST_F(ListWindow, MenusAndKeysActOnTheChosenEntry) {
     RECT at = {};
     memcpy(&at, &entry, sizeof entry);
     ASSERT_TRUE(SendMessageW(tree_view(), TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(&at)));
-    open_by_right_click(tree_view(), {(at.left + at.right) / 2, (at.top + at.bottom) / 2});
+    choose_first_by_right_click(tree_view(), {(at.left + at.right) / 2, (at.top + at.bottom) / 2});
     for (int i = 0; i < 100 && runs(stale) == 0; ++i)
         Sleep(50);
     EXPECT_EQ(1, runs(stale)) << "\"Open\" runs the entry right-clicked";
@@ -831,6 +834,141 @@ TEST_F(ListWindow, TheKeyboardReachesEveryControl) {
     EXPECT_EQ(GetDlgItem(list(), 231), key(VK_DOWN));
     EXPECT_EQ(BST_CHECKED, IsDlgButtonChecked(list(), 231));
     EXPECT_TRUE(IsWindowVisible(tree_view())) << "the arrow picked the tree";
+    EXPECT_EQ(GetDlgItem(list(), 236), key(VK_TAB)) << "the find box";
     EXPECT_EQ(tree_view(), key(VK_TAB));
     EXPECT_EQ(check_box, key(VK_TAB));
+}
+
+const std::wstring kept_mark = L" (description kept, item replaced)";
+
+// The find box, and the kept descriptions of replaced items.
+class FindAndKeep : public ListWindow {
+  protected:
+    // Described through the editor: this user's keep file holds the text.
+    std::string described_by_user(const std::string &name, const std::string &text) {
+        std::string path = make_file(name);
+        EXPECT_EQ(S_OK, invoke(path));
+        type(text);
+        press(32771);
+        return path;
+    }
+    // An unrelated file, older and of another size, takes the item's name,
+    // and the column's question makes the index let the item go.
+    void replace_item(const std::string &path) {
+        std::string newcomer = make_file("newcomer", "an unrelated file, longer than the first");
+        FILETIME old_time = {0, 0x01C0E7A0};
+        HANDLE file = CreateFileA(newcomer.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        SetFileTime(file, &old_time, &old_time, &old_time);
+        CloseHandle(file);
+        ASSERT_TRUE(DeleteFileA((path + ":plivar").c_str()) && DeleteFileA(path.c_str()));
+        ASSERT_TRUE(MoveFileA(newcomer.c_str(), path.c_str()));
+        ASSERT_EQ(L"", column_text(path));
+    }
+    static HWND find_box() { return GetDlgItem(list(), 236); }
+    static void type_find(const std::wstring &text) {
+        SetFocus(find_box());
+        for (wchar_t c : text)
+            PostMessageW(find_box(), WM_CHAR, c, 1);
+        pump();
+    }
+    static void press_escape() {
+        PostMessageW(find_box(), WM_KEYDOWN, VK_ESCAPE, 1);
+        pump();
+    }
+    static std::set<std::wstring> row_names() {
+        std::set<std::wstring> names;
+        for (const row &r : rows())
+            names.insert(r.text);
+        return names;
+    }
+    // The tree's entries with a record, as "folder\\name".
+    static std::set<std::wstring> tree_leaves() {
+        std::set<std::wstring> leaves;
+        std::vector<std::wstring> path;
+        for (const std::wstring &item : tree_items()) {
+            size_t depth = item.find_first_not_of(L' ') / 2;
+            path.resize(depth);
+            path.push_back(item.substr(depth * 2));
+            if (item.back() == L'*' && depth > 0)
+                leaves.insert(path[depth - 1] + L"\\" +
+                              path[depth].substr(0, path[depth].size() - 1));
+        }
+        return leaves;
+    }
+};
+
+TEST_F(FindAndKeep, TypingNarrowsTheListAndTheTreeToWhatMatches) {
+    make_folder("reports");
+    make_folder("letters");
+    described_by_user("reports\\q1 summary.txt", "Quarterly figures for the board");
+    described_by_user("reports\\q2 summary.txt", "Figures of spring, a draft");
+    described_by_user("letters\\to anna.txt", "Birthday wishes");
+    std::string minutes = described_by_user("letters\\Board minutes.doc", "The March meeting");
+    ASSERT_EQ(S_OK, invoke(minutes));
+    ASSERT_NE(nullptr, open_list());
+    const std::wstring q1 = L"reports\\q1 summary.txt", q2 = L"reports\\q2 summary.txt",
+                       anna = L"letters\\to anna.txt", board = L"letters\\Board minutes.doc";
+    struct {
+        const wchar_t *typed;
+        std::set<std::wstring> shown; // as the tree shows them, in their folders
+    } cases[] = {
+        {L"FIGURES", {q1, q2}},
+        {L"board", {q1, board}}, // a description, and a path
+        {L"  figures   Draft ", {q2}},
+        {L"letters march", {board}},
+        {L"figures wishes", {}},
+        {L"\x0141odz", {}}, // no path or description in the code page holds it
+        {L"   ", {q1, q2, anna, board}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.typed);
+        type_find(c.typed);
+        std::set<std::wstring> names;
+        for (const std::wstring &shown : c.shown)
+            names.insert(shown.substr(shown.find(L'\\') + 1));
+        EXPECT_EQ(names, row_names());
+        click(231);
+        EXPECT_EQ(c.shown, tree_leaves());
+        click(230);
+        press_escape();
+        EXPECT_EQ(4u, rows().size()) << "Escape shows everything again";
+    }
+    // A row the box narrowed to is picked as any other.
+    type_find(L"anna");
+    click_row(0);
+    EXPECT_EQ(L"Birthday wishes", shown_text());
+}
+
+TEST_F(FindAndKeep, AKeptDescriptionOfAReplacedItemIsShownAndAttachedAgain) {
+    std::string report = described_by_user("report.txt", "Figures for the March report");
+    described_by_user("report 2025.txt", "last year's report");
+    std::string notes = described("notes.txt", 2, "notes");
+    replace_item(report);
+    ASSERT_EQ(S_OK, invoke(notes));
+    ASSERT_NE(nullptr, open_list());
+    const std::wstring kept = L"report.txt" + kept_mark;
+    EXPECT_EQ(std::set<std::wstring>({kept, L"report 2025.txt", L"notes.txt"}), row_names());
+    // Not the item's description: picking it loads nothing.
+    click_row(row_of(kept));
+    EXPECT_EQ(L"notes", shown_text());
+    click(231);
+    type_find(L"march");
+    EXPECT_EQ(std::set<std::wstring>({L"data\\" + kept}), tree_leaves());
+    click(230);
+    press_escape();
+    type_find(L"report");
+    EXPECT_EQ(std::set<std::wstring>({kept, L"report 2025.txt"}), row_names());
+    RECT list_frame = window_rect(list()), editor_frame = window_rect(editor_window());
+    pump(200);
+    EXPECT_TRUE(
+        take_screenshot("list_find_and_kept", {list_frame.left - 8, editor_frame.top - 8,
+                                               editor_frame.right + 8, list_frame.bottom + 8}));
+
+    RECT item = {LVIR_LABEL, 0, 0, 0};
+    SendMessageW(list_view(), LVM_GETITEMRECT, row_of(kept), reinterpret_cast<LPARAM>(&item));
+    choose_first_by_right_click(list_view(),
+                                {(item.left + item.right) / 2, (item.top + item.bottom) / 2});
+    EXPECT_EQ("Figures for the March report", read_stream(report));
+    EXPECT_EQ(std::set<std::wstring>({L"report.txt", L"report 2025.txt"}), row_names());
 }

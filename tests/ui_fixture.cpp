@@ -165,6 +165,10 @@ bool EditorTest::drop_unkept_description(const std::string &path) {
     char folder[MAX_PATH];
     if (FAILED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
         return false;
-    DeleteFileA((std::string(folder) + "\\Quillarvent\\keep.dat").c_str());
+    // Renamed away before it goes: the library may hold the file open, and
+    // Wine keeps a deleted file's name until its last handle is closed.
+    std::string keep = std::string(folder) + "\\Quillarvent\\keep.dat";
+    if (MoveFileExA(keep.c_str(), (keep + ".dropped").c_str(), MOVEFILE_REPLACE_EXISTING))
+        DeleteFileA((keep + ".dropped").c_str());
     return DeleteFileA((path + ":plivar").c_str()) != 0;
 }

@@ -1,15 +1,19 @@
 #include "ui/window_tree.h"
 
 #include <shellapi.h>
+#include <shlobj.h>
 #include <windowsx.h>
 
 #include <algorithm>
+
+#include <boost/make_shared.hpp>
 
 #include "module/module_start_up.h"
 #include "module/settings.h"
 #include "resources/resource.h"
 #include "store/index_records.h"
 #include "store/path_text.h"
+#include "store/store_report.h"
 #include "ui/bitmaps.h"
 #include "ui/window_entry.h"
 
@@ -27,6 +31,12 @@ const int dock_gap = 7;
 const int dock_drop = 72;
 const int folder_image = 6;
 const int image_count = 7;
+// Dialog units from the top of the find box to the top of the views.
+const int find_row_units = 14;
+
+// How an entry whose description is not on its item reads, in the list and
+// in the tree alike.
+const char kept_mark[] = " (description kept, item replaced)";
 
 std::wstring site_host() {
     std::wstring host = product_site;
@@ -146,6 +156,10 @@ INT_PTR CALLBACK ListWindowProc(HWND dialog, UINT message, WPARAM wparam, LPARAM
             case IDC_FULL_CONTENT:
                 set_full_search(IsDlgButtonChecked(dialog, IDC_FULL_CONTENT) == BST_CHECKED);
                 break;
+            case IDC_FIND:
+                if (HIWORD(wparam) == EN_CHANGE)
+                    self->FindChanged();
+                break;
             }
             return FALSE;
         }
@@ -161,6 +175,7 @@ LRESULT CALLBACK ControlProc(HWND control, UINT message, WPARAM wparam, LPARAM l
                        : control == self->list_view ? self->list_view_proc
                        : control == self->tree_view ? self->tree_view_proc
                        : control == self->link      ? self->link_proc
+                       : control == self->find_box  ? self->find_box_proc
                                                     : nullptr;
     if (!previous)
         return DefWindowProcW(control, message, wparam, lparam);
@@ -185,6 +200,16 @@ LRESULT CALLBACK ControlProc(HWND control, UINT message, WPARAM wparam, LPARAM l
             }
             if (message == WM_LBUTTONDOWN)
                 ShellExecuteW(nullptr, L"open", product_site, nullptr, nullptr, SW_SHOWNORMAL);
+        } else if (control == self->find_box) {
+            // Escape empties the box, and everything shows again; the box
+            // itself would only beep at it.
+            if (message == WM_KEYDOWN && wparam == VK_ESCAPE) {
+                if (GetWindowTextLengthW(control) > 0)
+                    SetWindowTextW(control, L"");
+                return 0;
+            }
+            if (message == WM_CHAR && wparam == VK_ESCAPE)
+                return 0;
         } else {
             // The right click selects the entry under the pointer and shows
             // the menu for it; it does not go on to the control, whose own
@@ -229,9 +254,15 @@ bool CWindowTree::Create(list_owner *new_owner) {
     list_view = GetDlgItem(dialog, IDC_LIST_VIEW);
     tree_view = GetDlgItem(dialog, IDC_TREE_VIEW);
     link = GetDlgItem(dialog, IDC_VERSION_LINK);
+    find_box = GetDlgItem(dialog, IDC_FIND);
+    query.reset(new text_query());
+    query_possible = true;
+    RECT row = {0, 0, 0, find_row_units};
+    MapDialogRect(dialog, &row);
+    find_row = row.bottom;
     for (auto control :
          {std::make_pair(list_view, &list_view_proc), std::make_pair(tree_view, &tree_view_proc),
-          std::make_pair(link, &link_proc)}) {
+          std::make_pair(link, &link_proc), std::make_pair(find_box, &find_box_proc)}) {
         *control.second = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(control.first, GWLP_WNDPROC));
         if (*control.second)
             SetWindowLongPtrW(control.first, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ControlProc));
@@ -268,7 +299,12 @@ void CWindowTree::Dock() {
 void CWindowTree::Layout(int width, int height) {
     const UINT keep = SWP_NOZORDER | SWP_NOACTIVATE;
     for (HWND view : {list_view, tree_view})
-        SetWindowPos(view, nullptr, 0, 0, width, height - 103, keep | SWP_NOMOVE);
+        SetWindowPos(view, nullptr, 0, 0, width, height - 103 - find_row, keep | SWP_NOMOVE);
+    RECT box;
+    GetWindowRect(find_box, &box);
+    MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT *>(&box), 2);
+    SetWindowPos(find_box, nullptr, 0, 0, width - box.left, box.bottom - box.top,
+                 keep | SWP_NOMOVE);
     SetWindowPos(link, nullptr, 20, height - 30, 0, 0, keep | SWP_NOSIZE);
     SetWindowPos(GetDlgItem(hwnd, IDC_FULL_CONTENT), nullptr, 20, height - 52, 0, 0,
                  keep | SWP_NOSIZE);
@@ -311,7 +347,15 @@ void CWindowTree::ShowView() {
     ShowWindow(tree_view, tree ? SW_SHOW : SW_HIDE);
     CheckDlgButton(hwnd, IDC_VIEW_LIST, tree ? BST_UNCHECKED : BST_CHECKED);
     CheckDlgButton(hwnd, IDC_VIEW_TREE, tree ? BST_CHECKED : BST_UNCHECKED);
-    if (tree)
+    LoadEntries();
+    FillView();
+}
+
+void CWindowTree::FillView() {
+    // An empty box needs no description: most fills never read them.
+    if (query && !query->empty())
+        ReadTexts();
+    if (tree_mode)
         FillTree();
     else
         FillList();
@@ -328,9 +372,77 @@ void CWindowTree::EnsureImageList() {
             ImageList_Add(image_list, bitmap, nullptr);
 }
 
+void CWindowTree::LoadEntries() {
+    ++fill_count;
+    std::vector<CInfoHolder::record_ptr> records = shown_records();
+    std::vector<found_item> replaced = kept_not_attached(false);
+    slots.assign(1, entry());
+    slot_of_record.clear();
+    texts_read = false;
+    slots.reserve(records.size() + replaced.size() + 1);
+    const unsigned code_page = GetACP();
+    auto add = [&](CInfoHolder::record_ptr record, std::string text, bool kept) {
+        size_t slash = last_backslash(record->path, code_page);
+        std::string name =
+            slash == std::string::npos ? record->path : record->path.substr(slash + 1);
+        if (kept)
+            name += kept_mark;
+        slots.push_back({std::move(record), std::move(name), std::move(text), kept});
+    };
+    for (CInfoHolder::record_ptr &record : records)
+        add(std::move(record), std::string(), false);
+    for (found_item &item : replaced) {
+        // The keep file is this user's own, but a path in it is opened like
+        // any other: only in its plain full spelling.
+        auto record = boost::make_shared<const item_info>(item.icon_kind, item.path.c_str());
+        if (!record->path.empty() && is_canonical_full_path(item.path.c_str()))
+            add(std::move(record), std::move(item.text), true);
+    }
+}
+
+void CWindowTree::ReadTexts() {
+    if (texts_read)
+        return;
+    texts_read = true;
+    std::vector<CInfoHolder::record_ptr> records;
+    std::vector<size_t> indexed;
+    for (size_t slot = 1; slot < slots.size(); ++slot)
+        if (!slots[slot].kept) {
+            records.push_back(slots[slot].record);
+            indexed.push_back(slot);
+        }
+    std::vector<std::string> texts = kept_texts_of(records);
+    for (size_t i = 0; i < texts.size() && i < indexed.size(); ++i)
+        slots[indexed[i]].text = std::move(texts[i]);
+}
+
+std::vector<size_t> CWindowTree::Matching() const {
+    std::vector<size_t> shown;
+    if (!query_possible)
+        return shown;
+    shown.reserve(slots.size());
+    bool everything = !query || query->empty();
+    for (size_t slot = 1; slot < slots.size(); ++slot)
+        if (slots[slot].record &&
+            (everything || query->matches(slots[slot].record->path, slots[slot].text)))
+            shown.push_back(slot);
+    return shown;
+}
+
+void CWindowTree::FindChanged() {
+    if (!query)
+        return;
+    std::wstring typed(static_cast<size_t>(GetWindowTextLengthW(find_box)) + 1, L'\0');
+    typed.resize(
+        static_cast<size_t>(GetWindowTextW(find_box, &typed[0], static_cast<int>(typed.size()))));
+    // Text the system code page cannot hold is in no stored path or
+    // description.
+    query_possible = query->set(typed.c_str());
+    FillView();
+}
+
 void CWindowTree::FillList() {
     changing = true;
-    ++fill_count;
     SendMessageW(list_view, WM_SETREDRAW, FALSE, 0);
     SendMessageW(list_view, LVM_DELETEALLITEMS, 0, 0);
     SendMessageW(tree_view, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
@@ -338,22 +450,17 @@ void CWindowTree::FillList() {
     shown_tree.reset();
     EnsureImageList();
     SendMessageW(list_view, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(image_list));
-    std::vector<CInfoHolder::record_ptr> records = shown_records();
-    slots.assign(1, CInfoHolder::record_ptr());
-    slots.reserve(records.size() + 1);
-    SendMessageW(list_view, LVM_SETITEMCOUNT, records.size(), 0);
-    const unsigned code_page = GetACP();
-    for (const auto &record : records) {
-        size_t slash = last_backslash(record->path, code_page);
-        std::string name =
-            slash == std::string::npos ? record->path : record->path.substr(slash + 1);
+    std::vector<size_t> shown = Matching();
+    SendMessageW(list_view, LVM_SETITEMCOUNT, shown.size(), 0);
+    int row = 0;
+    for (size_t slot : shown) {
         LVITEMA item = {};
         item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
-        item.iItem = static_cast<int>(slots.size() - 1);
-        item.pszText = &name[0];
-        item.iImage = image_of(record);
-        item.lParam = static_cast<LPARAM>(slots.size());
-        slots.push_back(record);
+        item.iItem = row++;
+        // The control copies the text and never writes to it.
+        item.pszText = const_cast<char *>(slots[slot].name.c_str());
+        item.iImage = image_of(slots[slot].record);
+        item.lParam = static_cast<LPARAM>(slot);
         SendMessageA(list_view, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
     }
     SendMessageW(list_view, WM_SETREDRAW, TRUE, 0);
@@ -363,13 +470,21 @@ void CWindowTree::FillList() {
 
 void CWindowTree::FillTree() {
     changing = true;
-    ++fill_count;
     SendMessageW(tree_view, WM_SETREDRAW, FALSE, 0);
     SendMessageW(list_view, LVM_DELETEALLITEMS, 0, 0);
     SendMessageW(tree_view, TVM_DELETEITEM, 0, reinterpret_cast<LPARAM>(TVI_ROOT));
-    slots.assign(1, CInfoHolder::record_ptr());
-    tree_items.assign(1, nullptr);
-    shown_tree = build_item_tree(shown_records());
+    std::vector<size_t> shown = Matching();
+    std::vector<CInfoHolder::record_ptr> records;
+    records.reserve(shown.size());
+    for (size_t slot : shown)
+        records.push_back(slots[slot].record);
+    tree_items.assign(slots.size(), nullptr);
+    shown_tree = build_item_tree(records);
+    // A tree node names its record; the slot holding it is found by it.
+    if (slot_of_record.empty())
+        for (size_t slot = 1; slot < slots.size(); ++slot)
+            if (slots[slot].record)
+                slot_of_record.emplace(slots[slot].record.get(), slot);
     EnsureImageList();
     InsertChildren(*shown_tree, TVI_ROOT);
     SendMessageW(tree_view, WM_SETREDRAW, TRUE, 0);
@@ -379,21 +494,33 @@ void CWindowTree::FillTree() {
 }
 
 void CWindowTree::InsertChildren(const CInfoHolder::item_tree &node, HTREEITEM parent) {
+    // The user who typed wants to see what matched.
+    const bool expanded = query && !query->empty();
     for (const auto &child : node.children) {
+        size_t slot = 0;
+        if (child->item) {
+            auto found = slot_of_record.find(child->item.get());
+            if (found != slot_of_record.end())
+                slot = found->second;
+        }
+        std::string marked;
+        if (slots[slot].kept)
+            marked = child->name + kept_mark;
         TVINSERTSTRUCTA insert = {};
         insert.hParent = parent;
         insert.hInsertAfter = TVI_LAST;
-        insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM;
+        insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM | TVIF_STATE;
         // The control copies the text and never writes to it.
-        insert.item.pszText = const_cast<char *>(child->name.c_str());
+        insert.item.pszText =
+            const_cast<char *>(marked.empty() ? child->name.c_str() : marked.c_str());
         insert.item.iImage = insert.item.iSelectedImage = image_of(child->item);
-        insert.item.lParam = child->item ? static_cast<LPARAM>(slots.size()) : 0;
+        insert.item.lParam = static_cast<LPARAM>(slot);
+        insert.item.stateMask = TVIS_EXPANDED;
+        insert.item.state = expanded && !child->children.empty() ? TVIS_EXPANDED : 0;
         HTREEITEM added = reinterpret_cast<HTREEITEM>(
             SendMessageA(tree_view, TVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&insert)));
-        if (child->item) {
-            slots.push_back(child->item);
-            tree_items.push_back(added);
-        }
+        if (slot)
+            tree_items[slot] = added;
         if (added)
             InsertChildren(*child, added);
     }
@@ -420,9 +547,9 @@ size_t CWindowTree::SelectedSlot() const {
 }
 
 void CWindowTree::OpenSlot(size_t slot, bool open) {
-    if (slot == 0 || slot >= slots.size() || !slots[slot])
+    if (slot == 0 || slot >= slots.size() || !slots[slot].record)
         return;
-    std::string target = slots[slot]->path;
+    std::string target = slots[slot].record->path;
     if (!open) {
         size_t slash = last_backslash(target, GetACP());
         if (slash == std::string::npos)
@@ -446,7 +573,8 @@ void CWindowTree::ShowContextMenu(size_t slot) {
     // The command comes back here rather than to the dialog: by the time it
     // would arrive, the selection may have moved on to another entry.
     unsigned fill = fill_count;
-    UINT command = TrackPopupMenu(GetSubMenu(menu, 0),
+    bool kept = slot < slots.size() && slots[slot].kept;
+    UINT command = TrackPopupMenu(GetSubMenu(menu, kept ? 1 : 0),
                                   TPM_LEFTALIGN | TPM_TOPALIGN | TPM_LEFTBUTTON | TPM_RETURNCMD,
                                   at.x, at.y, 0, hwnd, nullptr);
     DestroyMenu(menu);
@@ -454,6 +582,29 @@ void CWindowTree::ShowContextMenu(size_t slot) {
         return;
     if (command == IDC_OPEN || command == IDC_OPEN_FOLDER)
         OpenSlot(slot, command == IDC_OPEN);
+    else if (command == IDC_ATTACH_KEPT)
+        AttachKept(slot);
+}
+
+void CWindowTree::AttachKept(size_t slot) {
+    std::wstring target;
+    if (slot == 0 || slot >= slots.size() || !slots[slot].record || !slots[slot].kept ||
+        !item_path_of(slots[slot].record->path, target))
+        return;
+    // The user chose the item now under the name: it takes the description
+    // whatever file it is.
+    CInfoHolder::recovery result = info_holder.recover_description(target.c_str(), true);
+    if (result == CInfoHolder::recovery::recovered)
+        SHChangeNotify(SHCNE_UPDATEITEM, SHCNF_PATHW | SHCNF_FLUSHNOWAIT, target.c_str(), nullptr);
+    else
+        // Told as the store's own messages are: in a box of the editor.
+        store_report("Error", result == CInfoHolder::recovery::nothing_kept
+                                  ? "The description could not be attached: the item is gone, "
+                                    "or its description is no longer kept."
+                                  : "The kept description could not be written to the item.");
+    // Attached, the entry is an indexed one; failed, it may have gone.
+    if (hwnd)
+        ShowView();
 }
 
 void CWindowTree::OnNotify(const NMHDR *header) {
@@ -483,10 +634,12 @@ void CWindowTree::OnNotify(const NMHDR *header) {
 }
 
 void CWindowTree::OnSelect(size_t slot) {
-    if (!owner || slot == 0 || slot >= slots.size() || !slots[slot])
+    // A kept description is not on the item now there: the editor would
+    // show that item as undescribed and the entry would go.
+    if (!owner || slot == 0 || slot >= slots.size() || !slots[slot].record || slots[slot].kept)
         return;
     std::wstring target;
-    if (!item_path_of(slots[slot]->path, target))
+    if (!item_path_of(slots[slot].record->path, target))
         return;
     // Loading may show a message box, during which the list may be filled
     // anew: the slot then names another row.
@@ -544,9 +697,9 @@ size_t CWindowTree::SelectAt(HWND control, POINT at) {
 }
 
 void CWindowTree::DropSlot(size_t slot) {
-    if (slot == 0 || slot >= slots.size() || !slots[slot])
+    if (slot == 0 || slot >= slots.size() || !slots[slot].record)
         return;
-    slots[slot].reset();
+    slots[slot].record.reset();
     changing = true;
     if (tree_items.empty()) {
         LVFINDINFOW find = {};
@@ -577,7 +730,7 @@ void CWindowTree::RecordRemoved(const std::wstring &path) {
     if (!hwnd || !ansi_path_of(path.c_str(), ansi))
         return;
     for (size_t slot = 1; slot < slots.size(); ++slot)
-        if (slots[slot] && slots[slot]->path == ansi)
+        if (slots[slot].record && slots[slot].record->path == ansi)
             DropSlot(slot);
 }
 
@@ -614,21 +767,24 @@ void CWindowTree::Destroyed() {
     // procedures back for it.
     for (auto control :
          {std::make_pair(list_view, list_view_proc), std::make_pair(tree_view, tree_view_proc),
-          std::make_pair(link, link_proc)})
+          std::make_pair(link, link_proc), std::make_pair(find_box, find_box_proc)})
         if (control.first && control.second && IsWindow(control.first))
             SetWindowLongPtrW(control.first, GWLP_WNDPROC,
                               reinterpret_cast<LONG_PTR>(control.second));
     hwnd = nullptr;
     initialized = false;
-    list_view = tree_view = link = nullptr;
-    list_view_proc = tree_view_proc = link_proc = nullptr;
+    list_view = tree_view = link = find_box = nullptr;
+    list_view_proc = tree_view_proc = link_proc = find_box_proc = nullptr;
     // Neither view destroys the image list: the list view shares it.
     if (image_list)
         ImageList_Destroy(image_list);
     image_list = nullptr;
     slots.clear();
+    slot_of_record.clear();
     tree_items.clear();
     shown_tree.reset();
+    query.reset();
+    query_possible = true;
     waiting_drops.clear();
     docked = false;
     changing = false;
