@@ -280,10 +280,13 @@ int check_command(const command_line &line) {
             if (recovered == CInfoHolder::recovery::recovered)
                 continue;
             if (recovered == CInfoHolder::recovery::item_replaced) {
+                // Said as the same note whether or not the index still
+                // names the item: nothing a check could fix.
                 check_finding *finding =
                     found("description kept, item replaced (quillarvent recover attaches it)",
                           "kept-item-replaced", item.path);
                 finding->record = item.record;
+                finding->counts = false;
                 if (line.fix) {
                     info_holder.forget_record(item.record);
                     finding->fix_made = check_finding::fix::dropped;
@@ -341,9 +344,8 @@ int check_command(const command_line &line) {
 
     // What the keep file says: the recoveries since the last check, the
     // kept descriptions no item carries, and whether it can be had at all.
-    std::vector<CKeepFile::kept_path> kept;
     std::vector<keep_entry> recovered;
-    keep_file.read_all(kept, &recovered);
+    keep_file.recoveries(recovered);
     for (const keep_entry &entry : recovered)
         if (folder.empty() || is_under(folder, entry.path))
             found("recovered: the description was written back", "recovered", entry.path)
@@ -352,7 +354,6 @@ int check_command(const command_line &line) {
         bool listed = std::any_of(findings.begin(), findings.end(), [&](const check_finding &f) {
             return f.path == item.path && f.tsv_what == "kept-item-replaced";
         });
-        // Nothing a check could fix: the user attaches it, or lets it be.
         if (!listed && (folder.empty() || is_under(folder, item.path)))
             found("description kept, item replaced (quillarvent recover attaches it)",
                   "kept-item-replaced", item.path)

@@ -128,6 +128,9 @@ uint64_t print_of_ansi(const std::string &ansi) {
 struct kept_key {
     uint32_t key;
     uint64_t print;
+    uint32_t place;   // among the keep file's paths
+    bool matches;     // the query's words are in its path or text
+    int32_t index_kind; // the index's marker for it; -1 when not indexed
 };
 
 // By key, in two passes of 16 bits: a hundred thousand keys sort in the
@@ -148,18 +151,20 @@ void sort_by_key(std::vector<kept_key> &keys) {
 }
 
 // find_described; without `index_items` only the kept descriptions the
-// index no longer names are looked at.
+// index no longer names are looked at, and the index's items are not.
 //
 // The keep file is searched in place, in its own order, so a search over a
-// hundred thousand descriptions reads memory in sequence; only the items it
-// finds are looked up in the index. The index's records are then met in key
-// order beside the kept paths' keys, and those the keep file does not hold
-// are searched by their path (and with `deep` their stream).
+// hundred thousand descriptions reads memory in sequence. The index's
+// records are then met in key order beside the kept paths' keys: those the
+// keep file holds are attached, the others are searched by their path (and
+// with `deep` their stream). Only what is found is copied out.
 std::vector<found_item> find_items(const text_query &query, const std::wstring &folder, int kind,
                                    bool deep, bool open_shares, bool index_items) {
+    std::vector<CInfoHolder::record_ptr> records = info_holder.records();
     std::vector<found_item> found;
-    std::vector<kept_key> kept_keys;
+    std::vector<const item_info *> unkept; // indexed, and not in the keep file
     keep_file.with_latest([&](const CKeepFile::contents &kept) {
+        std::vector<kept_key> kept_keys;
         kept_keys.reserve(kept.size());
         std::string ansi_path, converted;
         std::string_view text;
@@ -176,60 +181,59 @@ std::vector<found_item> find_items(const text_query &query, const std::wstring &
                 ascii = ascii && unit < 0x80;
                 ansi_path[i] = static_cast<char>(unit);
             }
-            std::wstring wide;
-            if (!ascii && !ansi_path_of((wide = view.path()).c_str(), ansi_path))
+            if (!ascii && !ansi_path_of(view.path().c_str(), ansi_path))
                 continue;
-            kept_keys.push_back(kept_key{view.key, view.print});
-            if ((kind >= 0 && view.icon_kind != kind) || !query.matches(ansi_path, text))
+            kept_keys.push_back(kept_key{view.key, view.print, static_cast<uint32_t>(n),
+                                         query.matches(ansi_path, text), -1});
+        }
+        sort_by_key(kept_keys);
+        auto next = kept_keys.begin();
+        for (const CInfoHolder::record_ptr &record : records) {
+            while (next != kept_keys.end() && next->key < record->key)
+                ++next;
+            bool is_kept = false;
+            if (next != kept_keys.end() && next->key == record->key) {
+                uint64_t print = print_of_ansi(record->path);
+                for (auto same = next; same != kept_keys.end() && same->key == record->key; ++same)
+                    if (same->print == print) {
+                        same->index_kind = record->icon_kind;
+                        is_kept = true;
+                    }
+            }
+            if (!is_kept && index_items && (kind < 0 || record->icon_kind == kind) &&
+                (deep || query.matches(record->path, std::string_view())))
+                unkept.push_back(record.get());
+        }
+        for (const kept_key &held : kept_keys) {
+            bool attached = held.index_kind >= 0;
+            if (!held.matches || (attached && !index_items))
                 continue;
+            CKeepFile::latest_view view = kept.at(held.place);
             found_item item;
-            item.path = ascii ? std::wstring(ansi_path.begin(), ansi_path.end()) : wide;
-            if (!is_in_folder(folder, item.path))
+            item.icon_kind = attached ? held.index_kind : view.icon_kind;
+            item.path = view.path();
+            if ((kind >= 0 && item.icon_kind != kind) || !is_in_folder(folder, item.path) ||
+                !view.description(text, converted))
                 continue;
-            item.icon_kind = view.icon_kind;
             item.text.assign(text);
             item.text_known = true;
+            item.attached = attached;
             found.push_back(std::move(item));
         }
     });
-    // What the index says of each item found in the keep file.
-    for (found_item &item : found) {
-        CInfoHolder::record_ptr record;
-        item.attached = info_holder.lookup(item.path.c_str(), &record) ==
-                        CInfoHolder::entry_state::described;
-        if (item.attached)
-            item.icon_kind = record->icon_kind;
-    }
-    if (index_items) {
-        sort_by_key(kept_keys);
-        auto next = kept_keys.begin();
-        for (const CInfoHolder::record_ptr &record : info_holder.records()) {
-            while (next != kept_keys.end() && next->key < record->key)
-                ++next;
-            if (next != kept_keys.end() && next->key == record->key) {
-                uint64_t print = print_of_ansi(record->path);
-                bool is_kept = false;
-                for (auto same = next; same != kept_keys.end() && same->key == record->key; ++same)
-                    is_kept = is_kept || same->print == print;
-                if (is_kept)
-                    continue;
-            }
-            if (kind >= 0 && record->icon_kind != kind)
-                continue;
-            found_item item;
-            if (!deep && !query.matches(record->path, std::string_view()))
-                continue;
-            if (!wide_path_of(record->path, item.path) || !is_in_folder(folder, item.path))
-                continue;
-            // Only a plain full path is ever opened: files.dat is anyone's.
-            if (deep && is_canonical_full_path(item.path.c_str()) &&
-                (open_shares || !on_share(item.path)))
-                item.text_known = record->read_stream(item.text) == ERROR_SUCCESS;
-            if (deep && !query.matches(record->path, item.text))
-                continue;
-            item.icon_kind = record->icon_kind;
-            found.push_back(std::move(item));
-        }
+    // Streams are read once the keep file is let go. Only a plain full path
+    // is ever opened: files.dat is anyone's.
+    for (const item_info *record : unkept) {
+        found_item item;
+        if (!wide_path_of(record->path, item.path) || !is_in_folder(folder, item.path))
+            continue;
+        if (deep && is_canonical_full_path(item.path.c_str()) &&
+            (open_shares || !on_share(item.path)))
+            item.text_known = record->read_stream(item.text) == ERROR_SUCCESS;
+        if (deep && !query.matches(record->path, item.text))
+            continue;
+        item.icon_kind = record->icon_kind;
+        found.push_back(std::move(item));
     }
     // A kept description the index no longer names stands for an item
     // replaced by an unrelated file; one whose item is gone names nothing
@@ -237,12 +241,10 @@ std::vector<found_item> find_items(const text_query &query, const std::wstring &
     // one's.
     std::vector<found_item> kept_items;
     for (found_item &item : found)
-        if (item.attached ? index_items
-                          : is_canonical_full_path(item.path.c_str()) &&
-                                (open_shares || !on_share(item.path)) &&
-                                GetFileAttributesW(openable(item.path).c_str()) !=
-                                    INVALID_FILE_ATTRIBUTES &&
-                                read_icon_kind(item.path.c_str()) == -1)
+        if (item.attached ||
+            (is_canonical_full_path(item.path.c_str()) && (open_shares || !on_share(item.path)) &&
+             GetFileAttributesW(openable(item.path).c_str()) != INVALID_FILE_ATTRIBUTES &&
+             read_icon_kind(item.path.c_str()) == -1))
             kept_items.push_back(std::move(item));
     return kept_items;
 }

@@ -13,11 +13,9 @@ CKeepFile keep_file;
 
 namespace {
 
-// Descriptions of a path kept beyond its newest change: older texts than
-// these are compacted away.
-const size_t kept_versions = 3;
 const DWORD turn_wait_ms = 2000;
 const uint64_t least_compacted_size = 1u << 20;
+const size_t large_image_bytes = 4u << 20;
 
 uint64_t as_count(const FILETIME &time) {
     return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -39,6 +37,13 @@ bool owned_by_this_user(HANDLE file) {
         std::vector<char> user(size ? size : 1);
         if (GetTokenInformation(token, TokenUser, user.data(), size, &size))
             own = EqualSid(owner, reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid) != 0;
+        // What the user wrote elevated belongs to the Administrators group,
+        // which the user's ordinary token holds only to deny.
+        BYTE administrators[SECURITY_MAX_SID_SIZE];
+        DWORD sid_size = sizeof(administrators);
+        if (!own && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators,
+                                       &sid_size))
+            own = EqualSid(owner, administrators) != 0;
         size = 0;
         GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
         std::vector<char> groups(size ? size : 1);
@@ -138,11 +143,12 @@ item_identity identity_of_path(const wchar_t *path) {
 }
 
 bool is_same_or_replacement(const item_identity &recorded, const item_identity &now) {
+    // A file ID alone is no proof: file systems give a deleted file's ID
+    // (an inode number under Wine and on Samba shares) to the next new
+    // file. A stream stripped in place leaves the creation time as it was.
     if (!recorded.known || !now.known)
         return false;
-    bool same_volume = recorded.volume_serial == now.volume_serial;
-    return (same_volume && recorded.file_id != 0 && recorded.file_id == now.file_id) ||
-           (recorded.creation != 0 && recorded.creation == now.creation) ||
+    return (recorded.creation != 0 && recorded.creation == now.creation) ||
            (recorded.last_write != 0 && recorded.size == now.size &&
             recorded.last_write == now.last_write);
 }
@@ -187,6 +193,7 @@ void CKeepFile::forget_locked() {
 void CKeepFile::set_path(const std::wstring &path) {
     std::lock_guard<std::mutex> hold(lock_);
     forget_locked();
+    damage_kept_ = false;
     path_ = path;
     problem_ = ERROR_SUCCESS;
 }
@@ -286,9 +293,11 @@ bool CKeepFile::open_for_read_locked() {
         return reader_ != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
     };
     DWORD error = open();
-    // For an instant of a compaction the file has no name: once the
-    // compacting process has its turn no more, the file is there again.
-    if (error == ERROR_FILE_NOT_FOUND) {
+    // For an instant of a compaction the file has no name, and its new
+    // copy lies beside it: once the compacting process has its turn no
+    // more, the file is there again.
+    if (error == ERROR_FILE_NOT_FOUND &&
+        GetFileAttributesW((path_ + L".new").c_str()) != INVALID_FILE_ATTRIBUTES) {
         if (HANDLE turn = take_turn()) {
             error = open();
             ReleaseMutex(turn);
@@ -383,8 +392,8 @@ void CKeepFile::take_locked(const keep_record_view &record, size_t at) {
     }
     // Bounded in memory as in the file: the oldest record goes once there
     // are more than the last few.
-    if (slot->count == 4) {
-        memmove(slot->records, slot->records + 1, 3 * sizeof(uint32_t));
+    if (slot->count == kept_records) {
+        memmove(slot->records, slot->records + 1, (kept_records - 1) * sizeof(uint32_t));
         --slot->count;
     }
     slot->records[slot->count++] = static_cast<uint32_t>(at);
@@ -548,11 +557,16 @@ bool CKeepFile::find(const wchar_t *path, kept_path &kept) {
     uint32_t key = path_hash(path);
     std::lock_guard<std::mutex> hold(lock_);
     refresh_locked();
-    if (const path_slot *slot = slot_of_locked(key, path, wcslen(path))) {
+    const path_slot *slot = slot_of_locked(key, path, wcslen(path));
+    if (slot)
         kept = materialize(*slot);
-        return true;
+    // A recovery in the shell is rare: the shell does not keep a large
+    // file's bytes for it.
+    if (image_.size() > large_image_bytes) {
+        forget_locked();
+        std::string().swap(image_);
     }
-    return false;
+    return slot != nullptr;
 }
 
 bool CKeepFile::refresh_and_compact_locked() {
@@ -587,6 +601,15 @@ bool CKeepFile::read_all(std::vector<kept_path> &paths, std::vector<keep_entry> 
     return read;
 }
 
+bool CKeepFile::recoveries(std::vector<keep_entry> &recovered) {
+    std::lock_guard<std::mutex> hold(lock_);
+    bool read = refresh_and_compact_locked();
+    recovered.clear();
+    for (uint32_t at : recovered_)
+        recovered.push_back(entry_at(at));
+    return read;
+}
+
 bool CKeepFile::with_latest(const std::function<void(const contents &)> &use) {
     std::lock_guard<std::mutex> hold(lock_);
     bool read = refresh_and_compact_locked();
@@ -608,9 +631,9 @@ bool CKeepFile::compact() {
 bool CKeepFile::compact_locked() {
     if (reader_ == INVALID_HANDLE_VALUE)
         return false;
-    if (damaged_) {
+    if (damaged_ && !damage_kept_) {
         // What could not be read stays beside the file for a person to
-        // look at; a later copy gets the time in its name.
+        // look at, once; a later copy gets the time in its name.
         std::string image;
         LARGE_INTEGER size;
         if (!GetFileSizeEx(reader_, &size) ||
@@ -629,6 +652,7 @@ bool CKeepFile::compact_locked() {
         }
         if (!copy.valid() || !write_all(copy.get(), image))
             return false;
+        damage_kept_ = true;
     }
     // A check's record first: a recovery not yet listed by a check stays
     // one after it, and one a check listed is the description it wrote
@@ -675,6 +699,7 @@ bool CKeepFile::compact_locked() {
     DeleteFileW(old_name.c_str());
     // The new file is read as any other process reads it.
     forget_locked();
+    damage_kept_ = false;
     refresh_locked();
     return true;
 }

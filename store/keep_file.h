@@ -90,6 +90,8 @@ class CKeepFile {
     // Every kept path and the recoveries recorded since the last check.
     // False when the file could not be read at all.
     bool read_all(std::vector<kept_path> &paths, std::vector<keep_entry> *recovered = nullptr);
+    // The recoveries recorded since the last check.
+    bool recoveries(std::vector<keep_entry> &recovered);
     // Runs `use` with what the file holds now, under this object's lock:
     // nothing is copied.
     bool with_latest(const std::function<void(const contents &)> &use);
@@ -100,6 +102,9 @@ class CKeepFile {
     bool compact();
 
   private:
+    // The records of a path kept: its newest and a few before it. Older
+    // texts are compacted away.
+    static constexpr uint32_t kept_records = 4;
     // Where one path's records lie in image_.
     struct path_slot {
         uint32_t key;
@@ -107,7 +112,7 @@ class CKeepFile {
         uint32_t path_at; // of its UTF-16 path
         uint32_t path_units;
         uint32_t count;
-        uint32_t records[4]; // oldest first
+        uint32_t records[kept_records]; // oldest first
     };
 
     bool refresh_locked();
@@ -129,6 +134,7 @@ class CKeepFile {
     std::string image_; // the file's bytes read so far, header included
     size_t records_read_ = 0;
     bool damaged_ = false;
+    bool damage_kept_ = false; // a copy of this damaged file lies aside
     std::vector<path_slot> slots_;
     std::vector<uint32_t> table_; // open addressing over slots_, 1-based
     std::vector<uint32_t> recovered_; // records since the last check
@@ -151,9 +157,9 @@ class path_print {
 item_identity identity_of_handle(HANDLE item);
 item_identity identity_of_path(const wchar_t *path);
 // True when the item now is the one recorded or its replacement: the same
-// file ID, the same creation time (a name's creation time passes on to a
-// file that takes its place within seconds), or the same size and
-// last-write time (a copy).
+// creation time (kept by a stream stripped in place, and passed on by the
+// file system to a file that takes a name's place within seconds), or the
+// same size and last-write time (a copy).
 bool is_same_or_replacement(const item_identity &recorded, const item_identity &now);
 // A record of `event` for `path`, made now, in the system code page, with the
 // text cut to what the stream holds.

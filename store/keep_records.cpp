@@ -114,11 +114,12 @@ void append_keep_record(const keep_entry &entry, std::string &out) {
 
 namespace {
 
-enum class record_read { whole, cut_short, bad };
+enum class record_read { whole, cut_short, bad, exhausted };
 
 // The record at `pos`: whole (its fields in `view`), cut short by the end
 // of the data, or no record.
-record_read record_at(const char *data, size_t size, size_t pos, keep_record_view &view) {
+record_read record_at(const char *data, size_t size, size_t pos, keep_record_view &view,
+                      size_t &budget) {
     const size_t most_body = keep_fixed_bytes + max_keep_path_units * 2 + max_keep_text_bytes;
     uint32_t marker, body_size;
     size_t left = size - pos;
@@ -137,6 +138,11 @@ record_read record_at(const char *data, size_t size, size_t pos, keep_record_vie
     const char *body = data + pos + 8;
     uint32_t sum;
     memcpy(&sum, body + body_size, 4);
+    // Damage that looks like many long records overlapping would have every
+    // one summed: the sums a walk may take are bounded by its size.
+    if (body_size > budget)
+        return record_read::exhausted;
+    budget -= body_size;
     if (sum != check_sum(body, body_size))
         return record_read::bad;
     view = view_body(body, body_size);
@@ -144,15 +150,18 @@ record_read record_at(const char *data, size_t size, size_t pos, keep_record_vie
 }
 
 // The next marker after `pos` from which a whole record reads; npos for none.
-size_t next_whole_record(const char *data, size_t size, size_t pos) {
+size_t next_whole_record(const char *data, size_t size, size_t pos, size_t &budget) {
     keep_record_view scratch;
     for (size_t from = pos + 1; size - from >= 8;) {
         const void *hit = memchr(data + from, keep_record_marker & 0xFF, size - from - 3);
         if (!hit)
             break;
         size_t at = static_cast<const char *>(hit) - data;
-        if (record_at(data, size, at, scratch) == record_read::whole)
+        record_read read = record_at(data, size, at, scratch, budget);
+        if (read == record_read::whole)
             return at;
+        if (read == record_read::exhausted)
+            break;
         from = at + 1;
     }
     return std::string::npos;
@@ -165,8 +174,9 @@ bool walk_keep_views(const char *data, size_t size, size_t &complete,
     bool clean = true;
     keep_record_view view;
     size_t pos = 0;
+    size_t budget = 2 * size + (1u << 20);
     while (pos < size) {
-        record_read read = record_at(data, size, pos, view);
+        record_read read = record_at(data, size, pos, view, budget);
         if (read == record_read::whole) {
             found(view, pos);
             pos += view.length;
@@ -175,10 +185,12 @@ bool walk_keep_views(const char *data, size_t size, size_t &complete,
         // A record cut short by the end is an append still under way, or
         // torn: a later read starts at it again, unless whole records follow
         // it, which makes it damage.
-        size_t next = next_whole_record(data, size, pos);
+        size_t next = read == record_read::exhausted ? std::string::npos
+                                                     : next_whole_record(data, size, pos, budget);
         if (next == std::string::npos) {
-            complete = read == record_read::cut_short ? pos : size;
-            return clean && read == record_read::cut_short;
+            bool waiting = read == record_read::cut_short && budget > 0;
+            complete = waiting ? pos : size;
+            return clean && waiting;
         }
         clean = false;
         pos = next;

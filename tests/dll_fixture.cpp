@@ -10,7 +10,7 @@ void DllTest::SetUp() {
     delete_tree(config_folder_);
     ASSERT_TRUE(CreateDirectoryA(config_folder_.c_str(), nullptr));
     ASSERT_TRUE(write_whole_file(config_folder_ + "\\files.dat", ""));
-    delete_tree(user_keep_folder());
+    clear_user_keep_folder();
 
     tools_ = temp_.path() + "Tools\\";
     data_ = temp_.path() + "data\\";
@@ -31,7 +31,7 @@ void DllTest::TearDown() {
         FreeLibrary(dll_);
     }
     delete_tree(config_folder_);
-    delete_tree(user_keep_folder());
+    clear_user_keep_folder();
     CoUninitialize();
 }
 

@@ -3,6 +3,7 @@
 #include "module/class_ids.h"
 
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -158,10 +159,11 @@ TEST_F(Column, ShowsDescriptionsOfFilesAndFolders) {
     EXPECT_EQ(VT_EMPTY, V_VT(&value));
 }
 
-FILETIME last_write_of(const std::string &path) {
+// The creation and last-write times of `path`.
+std::pair<FILETIME, FILETIME> times_of(const std::string &path) {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
-    return data.ftLastWriteTime;
+    return {data.ftCreationTime, data.ftLastWriteTime};
 }
 
 // What programs that drop streams leave, and what the shell's handlers make
@@ -195,12 +197,20 @@ TEST_F(Column, ADroppedDescriptionComesBackToItsItemOnly) {
          true, true},
         {"saved by replacing, as a copy keeps size and time",
          [&](const std::string &path) {
-             FILETIME saved = last_write_of(path);
+             FILETIME saved = times_of(path).second;
              replace_with(path, "data", &saved);
          },
          false, true},
         {"an unrelated file under the name",
          [&](const std::string &path) { replace_with(path, "another file's data", nullptr); },
+         false, false},
+        {"deleted, then a new file made under the name (Wine reuses the file ID)",
+         [](const std::string &path) {
+             ASSERT_TRUE(DeleteFileA(path.c_str()));
+             ASSERT_TRUE(DeleteFileA((path + ":plivar").c_str()));
+             Sleep(20);
+             ASSERT_TRUE(write_whole_file(path, "new data"));
+         },
          false, false},
     };
     int n = 0;
@@ -211,7 +221,7 @@ TEST_F(Column, ADroppedDescriptionComesBackToItsItemOnly) {
         is_member(0, path); // the overlay enters it, and keeps its description
         Sleep(20);
         row.drop(path);
-        FILETIME before = last_write_of(path);
+        std::pair<FILETIME, FILETIME> before = times_of(path);
         VARIANT value;
         VariantInit(&value);
         std::wstring shown;
@@ -223,8 +233,9 @@ TEST_F(Column, ADroppedDescriptionComesBackToItsItemOnly) {
         }
         std::string stream;
         read_whole_file(path + ":plivar", stream);
-        FILETIME after = last_write_of(path);
-        EXPECT_EQ(0, CompareFileTime(&before, &after)) << "the item's time changed";
+        std::pair<FILETIME, FILETIME> after = times_of(path);
+        EXPECT_EQ(0, CompareFileTime(&before.first, &after.first)) << "creation time changed";
+        EXPECT_EQ(0, CompareFileTime(&before.second, &after.second)) << "last-write time changed";
         if (row.comes_back) {
             EXPECT_EQ(L"invoice March", shown);
             EXPECT_EQ(std::string("\3\0\0\0invoice March", 17), stream);

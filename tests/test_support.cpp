@@ -110,3 +110,9 @@ std::string user_keep_folder() {
         return std::string();
     return std::string(local) + "\\Quillarvent";
 }
+
+void clear_user_keep_folder() {
+    std::string folder = user_keep_folder();
+    if (!DeleteFileA(folder.c_str()))
+        delete_tree(folder);
+}

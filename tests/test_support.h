@@ -37,6 +37,8 @@ DWORD run_program(std::string command, DWORD timeout_ms = 60000,
 void delete_tree(const std::string &path);
 // The user's own Quillarvent folder, which holds the keep file.
 std::string user_keep_folder();
+// Removes it, or a file a test left in its place.
+void clear_user_keep_folder();
 
 // Writes the screen area `area` as build\bin\screenshots\NAME.png with
 // ImageMagick's import on the test display; true when the file exists.
