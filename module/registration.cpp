@@ -18,6 +18,7 @@
 #include "module/win_handles.h"
 #include "store/index_records.h"
 #include "store/info_holder.h"
+#include "store/keep_file.h"
 #include "store/path_text.h"
 
 namespace {
@@ -408,6 +409,13 @@ void remove_all_descriptions(bool ask) {
             entry.record->delete_description();
     if (index_path[0])
         DeleteFileA(index_path);
+    // Kept, they would come back as "kept, item replaced" after a new
+    // installation. Only the keep file of the user who said Yes is
+    // reachable here; another user's goes with that user's profile.
+    std::wstring keep = keep_file.path();
+    keep_file.set_path(std::wstring());
+    if (!keep.empty() && DeleteFileW(keep.c_str()))
+        RemoveDirectoryW(keep.substr(0, keep.find_last_of(L'\\')).c_str());
 }
 
 HRESULT register_server() {
