@@ -481,10 +481,14 @@ void CWindowTree::FillTree() {
     tree_items.assign(slots.size(), nullptr);
     shown_tree = build_item_tree(records);
     // A tree node names its record; the slot holding it is found by it.
-    if (slot_of_record.empty())
+    // Sorted once per load, with no allocation per entry.
+    if (slot_of_record.empty()) {
+        slot_of_record.reserve(slots.size());
         for (size_t slot = 1; slot < slots.size(); ++slot)
             if (slots[slot].record)
-                slot_of_record.emplace(slots[slot].record.get(), slot);
+                slot_of_record.emplace_back(slots[slot].record.get(), slot);
+        std::sort(slot_of_record.begin(), slot_of_record.end());
+    }
     EnsureImageList();
     InsertChildren(*shown_tree, TVI_ROOT);
     SendMessageW(tree_view, WM_SETREDRAW, TRUE, 0);
@@ -499,8 +503,9 @@ void CWindowTree::InsertChildren(const CInfoHolder::item_tree &node, HTREEITEM p
     for (const auto &child : node.children) {
         size_t slot = 0;
         if (child->item) {
-            auto found = slot_of_record.find(child->item.get());
-            if (found != slot_of_record.end())
+            auto found = std::lower_bound(slot_of_record.begin(), slot_of_record.end(),
+                                          std::make_pair(child->item.get(), size_t(0)));
+            if (found != slot_of_record.end() && found->first == child->item.get())
                 slot = found->second;
         }
         std::string marked;

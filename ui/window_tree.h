@@ -5,7 +5,6 @@
 
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -122,7 +121,7 @@ class CWindowTree : public CWindowBase {
     std::vector<HTREEITEM> tree_items; // slot by slot, in tree mode
     // The slot of each record, for the tree's nodes; made by the first
     // tree fill after a load.
-    std::unordered_map<const item_info *, size_t> slot_of_record;
+    std::vector<std::pair<const item_info *, size_t>> slot_of_record; // by record
     // Made with each window, not as the library loads: it asks the system
     // for its code page.
     std::unique_ptr<text_query> query;
