@@ -146,9 +146,9 @@ int main() {
     {
         std::string keep_image(keep_file_header, sizeof(keep_file_header));
         std::vector<std::string> texts;
-        static const char *months[] = {"January", "February", "March", "April",
-                                       "May",     "June",     "July",  "August",
-                                       "September", "October", "November", "December"};
+        static const char *months[] = {"January",   "February", "March",    "April",
+                                       "May",       "June",     "July",     "August",
+                                       "September", "October",  "November", "December"};
         for (int i = 0; i < indexed_paths; ++i) {
             keep_entry entry;
             entry.path = paths[i];

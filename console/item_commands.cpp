@@ -348,8 +348,8 @@ int check_command(const command_line &line) {
     keep_file.recoveries(recovered);
     for (const keep_entry &entry : recovered)
         if (folder.empty() || is_under(folder, entry.path))
-            found("recovered: the description was written back", "recovered", entry.path)
-                ->counts = false;
+            found("recovered: the description was written back", "recovered", entry.path)->counts =
+                false;
     for (const found_item &item : kept_not_attached(line.shares)) {
         bool listed = std::any_of(findings.begin(), findings.end(), [&](const check_finding &f) {
             return f.path == item.path && f.tsv_what == "kept-item-replaced";

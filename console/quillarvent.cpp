@@ -63,7 +63,8 @@ const command_entry commands[] = {
     {L"import", import_command, 1, 1, false, true, true, false, false, true, false, true, false},
     {L"check", check_command, 0, 1, false, false, false, true, false, false, true, true, false},
     {L"find", find_command, 1, 2, false, false, false, false, true, false, true, true, true},
-    {L"recover", recover_command, 1, 1, false, false, false, false, false, false, false, true, false},
+    {L"recover", recover_command, 1, 1, false, false, false, false, false, false, false, true,
+     false},
 };
 
 // The store's messages go to standard error: no window may open in a

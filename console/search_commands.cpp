@@ -34,7 +34,7 @@ int find_command(const command_line &line) {
     std::string out;
     for (const found_item &item : found) {
         std::string first = first_line_of(item.text);
-        const char *tsv_state = !item.attached ? "kept-item-replaced"
+        const char *tsv_state = !item.attached    ? "kept-item-replaced"
                                 : item.text_known ? "ok"
                                                   : "path-only";
         std::string shown_state = !item.attached ? "(description kept, item replaced)"
@@ -46,8 +46,7 @@ int find_command(const command_line &line) {
                    escaped_utf8_of_ansi(first) + '\t' + tsv_state + "\r\n";
         else
             out += std::to_string(item.icon_kind) + "  " + shown(item.path) + "  " +
-                   (item.attached ? shown_state : shown_state + " " + shown_ansi(first)) +
-                   "\r\n";
+                   (item.attached ? shown_state : shown_state + " " + shown_ansi(first)) + "\r\n";
     }
     write_out(out);
     if (DWORD problem = keep_file.problem())
@@ -80,9 +79,9 @@ int recover_command(const command_line &line) {
         return exit_done;
     case CInfoHolder::recovery::nothing_kept:
         say_error(shown(path) + ": no description of it is kept" +
-                  (keep_file.problem() ? " (the keep file is unavailable: " +
-                                             error_text(keep_file.problem()) + ")"
-                                       : std::string()));
+                  (keep_file.problem()
+                       ? " (the keep file is unavailable: " + error_text(keep_file.problem()) + ")"
+                       : std::string()));
         return exit_failed;
     case CInfoHolder::recovery::item_replaced:
     case CInfoHolder::recovery::failed:

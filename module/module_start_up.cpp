@@ -170,7 +170,7 @@ DWORD store_start_up(HMODULE module) {
     read_os_version();
     set_module_folder();
     set_index_path();
-    keep_file.set_path(CKeepFile::default_path());
+    keep_file.use_default_path();
     return info_holder.load_index();
 }
 

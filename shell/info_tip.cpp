@@ -217,10 +217,9 @@ wchar_t *make_info_tip(const wchar_t *path) {
             // stands in, unless a program dropped the stream of an item this
             // user described: then the description goes back on it.
             DWORD code = record->read_description(text);
-            if ((code == ERROR_SUCCESS ||
-                 (code == ERROR_FILE_NOT_FOUND &&
-                  info_holder.recover_description(path, false, &text) ==
-                      CInfoHolder::recovery::recovered)) &&
+            if ((code == ERROR_SUCCESS || (code == ERROR_FILE_NOT_FOUND &&
+                                           info_holder.recover_description(path, false, &text) ==
+                                               CInfoHolder::recovery::recovered)) &&
                 !text.empty())
                 return description_tip(text);
         }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-
 #include "store/keep_file.h"
 #include "store/path_text.h"
 
@@ -71,8 +70,7 @@ bool text_query::contains(std::string_view haystack, const std::string &word) co
     folded_.resize(haystack.size());
     for (size_t i = 0; i < haystack.size(); ++i)
         folded_[i] = static_cast<char>(fold_[static_cast<unsigned char>(haystack[i])]);
-    for (size_t at = folded_.find(word); at != std::string::npos;
-         at = folded_.find(word, at + 1)) {
+    for (size_t at = folded_.find(word); at != std::string::npos; at = folded_.find(word, at + 1)) {
         if (!double_byte_)
             return true;
         // A match starts on a character, never on the second byte of one.
@@ -128,8 +126,8 @@ uint64_t print_of_ansi(const std::string &ansi) {
 struct kept_key {
     uint32_t key;
     uint64_t print;
-    uint32_t place;   // among the keep file's paths
-    bool matches;     // the query's words are in its path or text
+    uint32_t place;     // among the keep file's paths
+    bool matches;       // the query's words are in its path or text
     int32_t index_kind; // the index's marker for it; -1 when not indexed
 };
 

@@ -426,8 +426,8 @@ DWORD CInfoHolder::add_description(const wchar_t *path, int32_t icon_kind, const
     std::string stored;
     if (!text)
         fresh->read_stream(stored);
-    keep_file.record(
-        keep_entry_of(keep_event::described, path, icon_kind, text ? text : stored.c_str(), identity));
+    keep_file.record(keep_entry_of(keep_event::described, path, icon_kind,
+                                   text ? text : stored.c_str(), identity));
     bool is_new = lookup(path) != entry_state::described;
     if (is_new)
         register_info_tip_for_path(fresh->path);
@@ -513,8 +513,8 @@ CInfoHolder::add_descriptions(const std::vector<new_description> &batch) {
         size_t i = entered_at[n];
         if (results[i].outcome == item_info::merge_outcome::written)
             kept.push_back(keep_entry_of(keep_event::described, batch[i].path.c_str(),
-                                       entered[n]->icon_kind, batch[i].text.c_str(),
-                                       identity_of_path(batch[i].path.c_str())));
+                                         entered[n]->icon_kind, batch[i].text.c_str(),
+                                         identity_of_path(batch[i].path.c_str())));
     }
     if (!kept.empty())
         keep_file.record(kept);
@@ -587,7 +587,7 @@ DWORD CInfoHolder::enter_record(const wchar_t *path, int32_t icon_kind, bool kee
     std::string text;
     if (keep && fresh->read_stream(text) == ERROR_SUCCESS)
         keep_file.record(keep_entry_of(keep_event::described, path, icon_kind, text.c_str(),
-                                     identity_of_path(path)));
+                                       identity_of_path(path)));
     bool told_now = report(problem);
     return problem == config_problem::append && told_now ? 1 : ERROR_SUCCESS;
 }
@@ -615,7 +615,8 @@ DWORD CInfoHolder::remove_description(const wchar_t *path) {
     DWORD code = record->delete_description();
     if (code != ERROR_SUCCESS)
         return code;
-    keep_file.record(keep_entry_of(keep_event::removed, path, record->icon_kind, "", item_identity()));
+    keep_file.record(
+        keep_entry_of(keep_event::removed, path, record->icon_kind, "", item_identity()));
     forget_record(record);
     return ERROR_SUCCESS;
 }
@@ -664,8 +665,7 @@ CInfoHolder::recovery CInfoHolder::recover_description(const wchar_t *path, bool
         return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? recovery::nothing_kept
                                                                             : recovery::failed;
     // The item as it is now is the one a later recovery compares with.
-    keep_file.record(
-        keep_entry_of(keep_event::recovered, path, kept_kind, kept_text.c_str(), now));
+    keep_file.record(keep_entry_of(keep_event::recovered, path, kept_kind, kept_text.c_str(), now));
     record_ptr record;
     if (lookup(path, &record) != entry_state::described)
         enter_record(path, kept_kind, false);

@@ -27,7 +27,8 @@ DWORD names_of(const std::string &ansi_path, std::wstring &item, std::wstring &s
     return ERROR_SUCCESS;
 }
 
-HANDLE open_item_for_write(const std::wstring &path, DWORD access = FILE_WRITE_EA | FILE_READ_ATTRIBUTES) {
+HANDLE open_item_for_write(const std::wstring &path,
+                           DWORD access = FILE_WRITE_EA | FILE_READ_ATTRIBUTES) {
     return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | no_impersonation, nullptr);
 }
@@ -152,8 +153,8 @@ DWORD item_info::write_back(const char *text, const item_identity *recorded,
     DWORD refused = names_of(path, item_name, stream_name);
     if (refused != ERROR_SUCCESS)
         return refused;
-    ScopedFile item(open_item_for_write(
-        item_name, FILE_WRITE_EA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES));
+    ScopedFile item(open_item_for_write(item_name, FILE_WRITE_EA | FILE_READ_ATTRIBUTES |
+                                                       FILE_WRITE_ATTRIBUTES));
     if (!item.valid())
         return GetLastError();
     now = identity_of_handle(item.get());

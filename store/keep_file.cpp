@@ -26,8 +26,8 @@ uint64_t as_count(const FILETIME &time) {
 bool owned_by_this_user(HANDLE file) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
     bool own = false;
     HANDLE token;
@@ -41,8 +41,8 @@ bool owned_by_this_user(HANDLE file) {
         // which the user's ordinary token holds only to deny.
         BYTE administrators[SECURITY_MAX_SID_SIZE];
         DWORD sid_size = sizeof(administrators);
-        if (!own && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators,
-                                       &sid_size))
+        if (!own &&
+            CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sid_size))
             own = EqualSid(owner, administrators) != 0;
         size = 0;
         GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
@@ -194,12 +194,30 @@ void CKeepFile::set_path(const std::wstring &path) {
     std::lock_guard<std::mutex> hold(lock_);
     forget_locked();
     damage_kept_ = false;
+    default_pending_ = false;
     path_ = path;
     problem_ = ERROR_SUCCESS;
 }
 
-std::wstring CKeepFile::path() const {
+std::wstring CKeepFile::path() {
     std::lock_guard<std::mutex> hold(lock_);
+    return path_locked();
+}
+
+void CKeepFile::use_default_path() {
+    std::lock_guard<std::mutex> hold(lock_);
+    forget_locked();
+    damage_kept_ = false;
+    path_.clear();
+    problem_ = ERROR_SUCCESS;
+    default_pending_ = true;
+}
+
+const std::wstring &CKeepFile::path_locked() {
+    if (default_pending_) {
+        default_pending_ = false;
+        path_ = default_path();
+    }
     return path_;
 }
 
@@ -235,7 +253,7 @@ bool CKeepFile::record(const std::vector<keep_entry> &entries) {
     for (const keep_entry &entry : entries)
         append_keep_record(entry, bytes);
     std::lock_guard<std::mutex> hold(lock_);
-    if (path_.empty()) {
+    if (path_locked().empty()) {
         problem_ = ERROR_PATH_NOT_FOUND;
         return false;
     }
@@ -377,8 +395,12 @@ void CKeepFile::take_locked(const keep_record_view &record, size_t at) {
     }
     path_slot *slot = slot_of_locked(key, record.path, record.path_units);
     if (!slot) {
-        path_slot fresh = {key, print.value(), static_cast<uint32_t>(record.path - image_.data()),
-                           static_cast<uint32_t>(record.path_units), 0, {}};
+        path_slot fresh = {key,
+                           print.value(),
+                           static_cast<uint32_t>(record.path - image_.data()),
+                           static_cast<uint32_t>(record.path_units),
+                           0,
+                           {}};
         slots_.push_back(fresh);
         if (slots_.size() * 2 > table_.size()) {
             index_slots_locked();
@@ -405,14 +427,10 @@ keep_entry CKeepFile::entry_at(uint32_t at) const {
 
 CKeepFile::latest_view CKeepFile::view_at(const path_slot &slot, uint32_t at) const {
     keep_record_view record = view_keep_record(image_.data() + at);
-    return latest_view{slot.key,
-                       slot.print,
-                       record.event,
-                       record.icon_kind,
-                       record.code_page,
-                       std::string_view(record.text, record.text_bytes),
-                       record.path,
-                       record.path_units};
+    return latest_view{slot.key,         slot.print,
+                       record.event,     record.icon_kind,
+                       record.code_page, std::string_view(record.text, record.text_bytes),
+                       record.path,      record.path_units};
 }
 
 CKeepFile::kept_path CKeepFile::materialize(const path_slot &slot) const {
@@ -499,7 +517,7 @@ bool CKeepFile::contents::of(uint32_t key, const std::string &ansi_path, latest_
 }
 
 bool CKeepFile::refresh_locked() {
-    if (path_.empty())
+    if (path_locked().empty())
         return false;
     if (!open_for_read_locked())
         return problem_ == ERROR_SUCCESS;
@@ -619,6 +637,8 @@ bool CKeepFile::with_latest(const std::function<void(const contents &)> &use) {
 
 bool CKeepFile::compact() {
     std::lock_guard<std::mutex> hold(lock_);
+    if (path_locked().empty())
+        return false;
     HANDLE turn = take_turn();
     if (!turn)
         return false;
@@ -719,8 +739,8 @@ bool kept_text_in_system_code_page(const keep_entry &entry, std::string &text) {
     return exact_ansi_of(wide.c_str(), text);
 }
 
-keep_entry keep_entry_of(keep_event event, const wchar_t *path, int32_t icon_kind,
-                       const char *text, const item_identity &identity) {
+keep_entry keep_entry_of(keep_event event, const wchar_t *path, int32_t icon_kind, const char *text,
+                         const item_identity &identity) {
     keep_entry entry;
     entry.event = event;
     entry.icon_kind = icon_kind;

@@ -75,10 +75,13 @@ class CKeepFile {
     // The file's path; start-up sets this user's, tests their own. Forgets
     // what was read.
     void set_path(const std::wstring &path);
-    std::wstring path() const;
+    std::wstring path();
     // The keep file of the process's own user, or empty when the system
     // names no local application data folder.
     static std::wstring default_path();
+    // Takes default_path() once the file is first needed: most processes
+    // that load the library never write or read a description.
+    void use_default_path();
 
     // Appends the records; false when the keep file cannot be written
     // (problem() then says why). A description's write never depends on it.
@@ -115,6 +118,8 @@ class CKeepFile {
         uint32_t records[kept_records]; // oldest first
     };
 
+    // path_, found now when use_default_path asked for it.
+    const std::wstring &path_locked();
     bool refresh_locked();
     bool refresh_and_compact_locked();
     void take_locked(const keep_record_view &record, size_t at);
@@ -130,13 +135,14 @@ class CKeepFile {
 
     mutable std::mutex lock_;
     std::wstring path_;
+    bool default_pending_ = false;
     HANDLE reader_ = INVALID_HANDLE_VALUE;
     std::string image_; // the file's bytes read so far, header included
     size_t records_read_ = 0;
     bool damaged_ = false;
     bool damage_kept_ = false; // a copy of this damaged file lies aside
     std::vector<path_slot> slots_;
-    std::vector<uint32_t> table_; // open addressing over slots_, 1-based
+    std::vector<uint32_t> table_;     // open addressing over slots_, 1-based
     std::vector<uint32_t> recovered_; // records since the last check
     DWORD problem_ = ERROR_SUCCESS;
 };
@@ -163,8 +169,8 @@ item_identity identity_of_path(const wchar_t *path);
 bool is_same_or_replacement(const item_identity &recorded, const item_identity &now);
 // A record of `event` for `path`, made now, in the system code page, with the
 // text cut to what the stream holds.
-keep_entry keep_entry_of(keep_event event, const wchar_t *path, int32_t icon_kind,
-                         const char *text, const item_identity &identity);
+keep_entry keep_entry_of(keep_event event, const wchar_t *path, int32_t icon_kind, const char *text,
+                         const item_identity &identity);
 // The text of `entry` in the system code page, converted exactly or not at
 // all: the user may have changed the code page since it was written.
 bool kept_text_in_system_code_page(const keep_entry &entry, std::string &text);

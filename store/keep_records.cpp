@@ -77,11 +77,11 @@ keep_record_view view_keep_record(const char *record) {
 }
 
 void append_keep_record(const keep_entry &entry, std::string &out) {
-    size_t path_units = entry.path.size() < max_keep_path_units ? entry.path.size()
-                                                                : max_keep_path_units;
-    size_t text_bytes = strnlen(entry.text.c_str(), entry.text.size() < max_keep_text_bytes
-                                                        ? entry.text.size()
-                                                        : max_keep_text_bytes);
+    size_t path_units =
+        entry.path.size() < max_keep_path_units ? entry.path.size() : max_keep_path_units;
+    size_t text_bytes =
+        strnlen(entry.text.c_str(),
+                entry.text.size() < max_keep_text_bytes ? entry.text.size() : max_keep_text_bytes);
     uint32_t body_size = static_cast<uint32_t>(keep_fixed_bytes + path_units * 2 + text_bytes);
     size_t at = out.size();
     out.resize(at + 8 + body_size + 4);

@@ -870,7 +870,8 @@ TEST_F(ConsoleTest, KeptDescriptionsAreFoundRecoveredAndStayRemoved) {
         std::string out;
     } searches[] = {
         {{L"march invoice"}, 0, "0\t" + invoice + "\tInvoice March, paid\tok\r\n"},
-        {{L"MARCH"}, 0,
+        {{L"MARCH"},
+         0,
          "0\t" + invoice + "\tInvoice March, paid\tok\r\n2\t" + letter + "\tmarch letter\tok\r\n"},
         {{L"march", L"--kind", L"2"}, 0, "2\t" + letter + "\tmarch letter\tok\r\n"},
         {{L"notes.TXT"}, 0, "0\t" + notes + "\tshopping list\tok\r\n"},

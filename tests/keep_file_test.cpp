@@ -21,8 +21,9 @@ keep_entry described_entry(const std::wstring &path, const std::string &text) {
 
 std::vector<std::string> texts_walked(const std::string &image, bool &clean, size_t &complete) {
     std::vector<std::string> texts;
-    clean = walk_keep_records(image.data(), image.size(), complete,
-                              [&](const keep_entry &entry, size_t) { texts.push_back(entry.text); });
+    clean =
+        walk_keep_records(image.data(), image.size(), complete,
+                          [&](const keep_entry &entry, size_t) { texts.push_back(entry.text); });
     return texts;
 }
 
@@ -42,18 +43,31 @@ TEST(KeepRecords, DamageCostsOnlyTheRecordsItTouches) {
         size_t complete;
     } cases[] = {
         {"intact", whole, {"first", "second", "third"}, true, whole.size()},
-        {"the last one still being appended", one + two + three.substr(0, 30),
-         {"first", "second"}, true, one.size() + two.size()},
+        {"the last one still being appended",
+         one + two + three.substr(0, 30),
+         {"first", "second"},
+         true,
+         one.size() + two.size()},
         {"a byte of the middle one's text changed",
          one + two.substr(0, two.size() - 6) + "X" + two.substr(two.size() - 5) + three,
-         {"first", "third"}, false, whole.size()},
+         {"first", "third"},
+         false,
+         whole.size()},
         {"the middle one torn and the next appended after it",
-         one + two.substr(0, 20) + three, {"first", "third"}, false,
+         one + two.substr(0, 20) + three,
+         {"first", "third"},
+         false,
          one.size() + 20 + three.size()},
-        {"garbage before the first", "garbage" + whole, {"first", "second", "third"}, false,
+        {"garbage before the first",
+         "garbage" + whole,
+         {"first", "second", "third"},
+         false,
          whole.size() + 7},
-        {"a length beyond any record", one + std::string("QVk1\xff\xff\xff\x7f", 8) + three,
-         {"first", "third"}, false, one.size() + 8 + three.size()},
+        {"a length beyond any record",
+         one + std::string("QVk1\xff\xff\xff\x7f", 8) + three,
+         {"first", "third"},
+         false,
+         one.size() + 8 + three.size()},
     };
     for (const damage &row : cases) {
         SCOPED_TRACE(row.name);
@@ -120,8 +134,7 @@ TEST_F(KeepFileTest, AppendsAreSeenAndACompactionKeepsTheLastFewVersions) {
 TEST_F(KeepFileTest, ADamagedFileIsKeptAsideAndReadAroundTheDamage) {
     std::string image(keep_file_header, sizeof(keep_file_header));
     for (const char *name : {"a", "b", "c"})
-        append_keep_record(described_entry(wide(std::string("C:\\") + name + ".txt"), name),
-                           image);
+        append_keep_record(described_entry(wide(std::string("C:\\") + name + ".txt"), name), image);
     image[image.size() / 2] ^= 0x55;
     ASSERT_TRUE(write_whole_file(temp_.path() + "keep.dat", image));
     std::vector<CKeepFile::kept_path> paths;

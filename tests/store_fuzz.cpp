@@ -358,7 +358,8 @@ long fuzz_keep(unsigned seed, long count) {
             std::string path = "C:\\" + random_text(rng, 40, true);
             entry.path.assign(path.begin(), path.end());
             entry.text = random_text(rng, rng() % 8 ? 60 : 2100, rng() % 2 == 0);
-            entry.text.resize(strnlen(entry.text.c_str(), std::min<size_t>(entry.text.size(), 2048)));
+            entry.text.resize(
+                strnlen(entry.text.c_str(), std::min<size_t>(entry.text.size(), 2048)));
             append_keep_record(entry, image);
             made.push_back(entry);
         }
@@ -373,8 +374,8 @@ long fuzz_keep(unsigned seed, long count) {
             input.data(), input.size(), complete, [&](const keep_entry &entry, size_t offset) {
                 ++read;
                 bool written = std::any_of(made.begin(), made.end(), [&](const keep_entry &m) {
-                    return m.path == entry.path && m.text == entry.text &&
-                           m.event == entry.event && m.icon_kind == entry.icon_kind &&
+                    return m.path == entry.path && m.text == entry.text && m.event == entry.event &&
+                           m.icon_kind == entry.icon_kind &&
                            m.identity.file_id == entry.identity.file_id;
                 });
                 if (!written || offset >= input.size())
