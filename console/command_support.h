@@ -22,6 +22,7 @@ struct command_line {
     bool dry_run = false;
     bool shares = false; // whole-index passes open items on shares too
     bool deep = false;   // find reads the streams the keep file does not hold
+    bool note = false;   // overlays says only which markers get no slot
     int kind = -1; // -1 when --kind was not given
 };
 

@@ -15,3 +15,5 @@ int export_command(const command_line &line);
 int import_command(const command_line &line);
 int find_command(const command_line &line);
 int recover_command(const command_line &line);
+int overlays_command(const command_line &line);
+int settings_command(const command_line &line);

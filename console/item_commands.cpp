@@ -3,16 +3,20 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <utility>
 
 #include "console/console_io.h"
+#include "console/overlay_commands.h"
 #include "console/text_forms.h"
 #include "store/description_edit.h"
 #include "store/description_search.h"
+#include "store/info_tip_registration.h"
 #include "store/keep_file.h"
 #include "store/item_info.h"
 #include "store/path_text.h"
+#include "store/property_handler_key.h"
 
 namespace {
 
@@ -310,6 +314,28 @@ int check_command(const command_line &line) {
         }
     }
 
+    // Explorer shows the description column only through the property
+    // handler of each type; a type another program's handler serves shows
+    // none. Folders have no property handler at all.
+    std::map<std::string, std::wstring> types;
+    for (const indexed_item &item : items) {
+        std::string type = info_tip_type_of(item.path, false);
+        if (!type.empty())
+            types.emplace(type, std::wstring(type.begin(), type.end()));
+    }
+    for (const auto &type : types) {
+        property_handler_owner owner = property_handler_of(type.first);
+        if (owner == property_handler_owner::ours)
+            continue;
+        bool other = owner == property_handler_owner::other;
+        found(other ? "no description column in Explorer: another program's property handler "
+                      "serves this type"
+                    : "no description column in Explorer: no property handler is registered "
+                      "for this type (registering the library again adds it)",
+              other ? "column-taken" : "column-not-registered", type.second)
+            ->counts = false;
+    }
+
     if (!folder.empty()) {
         std::vector<std::wstring> unindexed;
         walk_folder(folder, [&](const std::wstring &path, bool) {
@@ -366,6 +392,17 @@ int check_command(const command_line &line) {
     if (DWORD problem = keep_file.problem())
         result.fail(shown(keep_file.path()) + ": the keep file is unavailable (" +
                     error_text(problem) + "): descriptions a program drops cannot be recovered");
+    // Markers that other programs' overlay identifiers keep out of
+    // Explorer's slots: a note, nothing a check could fix.
+    overlay_slots slots;
+    if (read_overlay_slots(slots) == ERROR_SUCCESS && !slots.left_out.empty()) {
+        std::wstring names;
+        for (const std::wstring &name : slots.left_out)
+            names += (names.empty() ? L"" : L", ") + name;
+        found("overlays Explorer will not show, others sorting ahead (see quillarvent overlays)",
+              "overlays-left-out", names)
+            ->counts = false;
+    }
 
     // A fix counts only when files.dat, read again, shows it.
     std::set<std::pair<uint32_t, std::string>> now;

@@ -37,6 +37,12 @@ const char usage_text[] =
     "                                     every word of TEXT\r\n"
     "  recover PATH                       attach the description this user kept\r\n"
     "                                     for PATH to the item there now\r\n"
+    "  overlays [--note]                  the overlay identifiers in the order Explorer\r\n"
+    "                                     takes them, the 15 it shows marked, and the\r\n"
+    "                                     markers left without a slot (--note: only\r\n"
+    "                                     that sentence, nothing when all have one)\r\n"
+    "  settings [NAME [on | off]]         show the settings, or turn one on or off:\r\n"
+    "                                     full_search, probe_all_drives\r\n"
     "Options: --tsv tab-separated output; --shares opens items on network shares,\r\n"
     "which a pass over the whole index leaves alone; --dry-run says what would\r\n"
     "change and changes nothing; --version; -h, --help, COMMAND --help.\r\n"
@@ -64,6 +70,10 @@ const command_entry commands[] = {
     {L"check", check_command, 0, 1, false, false, false, true, false, false, true, true, false},
     {L"find", find_command, 1, 2, false, false, false, false, true, false, true, true, true},
     {L"recover", recover_command, 1, 1, false, false, false, false, false, false, false, true,
+     false},
+    {L"overlays", overlays_command, 0, 0, false, false, false, false, false, false, false, false,
+     false},
+    {L"settings", settings_command, 0, 2, false, false, false, false, false, false, false, false,
      false},
 };
 
@@ -136,6 +146,8 @@ int parse(int argc, wchar_t **argv, const command_entry *&entry, command_line &l
             line.dry_run = true;
         } else if (option == L"--deep" && entry->deep) {
             line.deep = true;
+        } else if (option == L"--note" && entry->run == overlays_command) {
+            line.note = true;
         } else if (option == L"--shares" && entry->shares) {
             line.shares = true;
         } else if (option == L"--kind" && entry->kind) {

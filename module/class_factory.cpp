@@ -7,6 +7,7 @@
 #include "shell/ccinfo.h"
 #include "shell/column_provider.h"
 #include "shell/overlay_icon_provider.h"
+#include "shell/property_handler.h"
 #include "ui/bitmaps.h"
 #include "ui/window_main.h"
 
@@ -69,6 +70,8 @@ STDMETHODIMP CShellExtClassFactory::CreateInstance(IUnknown *outer, REFIID iid, 
         return hand_out(new (std::nothrow) CCInfo(), iid, out);
     if (IsEqualCLSID(clsid, column_clsid))
         return hand_out(new (std::nothrow) CColumnProv(), iid, out);
+    if (IsEqualCLSID(clsid, property_handler_clsid))
+        return hand_out(new (std::nothrow) CPropertyHandler(), iid, out);
     return E_NOINTERFACE;
 }
 

@@ -8,6 +8,7 @@
 #include "module/class_ids.h"
 #include "module/win_handles.h"
 #include "store/info_tip_key.h"
+#include "store/property_handler_key.h"
 
 namespace {
 
@@ -61,6 +62,13 @@ bool names_us_or_sibling(const std::string &value) {
 void register_info_tip_for_all_types() {
     for_each_file_type([](const std::string &type) { set_info_tip_handler(type); });
     set_info_tip_handler("Folder");
+}
+
+void take_property_handlers_for_all_types() {
+    for_each_file_type([](const std::string &type) {
+        if (is_registrable_type(type))
+            take_property_handler(type);
+    });
 }
 
 void remove_info_tip_registrations() {

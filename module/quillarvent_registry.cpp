@@ -1,7 +1,7 @@
 // quillarvent_registry.exe TYPE
 //
 // Started elevated by the library when the user may not create the info tip
-// handler key of a file type. TYPE is an extension with its dot (2 to 5
+// and property handler keys of a file type. TYPE is an extension with its dot (2 to 5
 // characters) or "Folder"; anything else is refused, so the program cannot be
 // made to write elsewhere in HKCR.
 
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "store/info_tip_key.h"
+#include "store/property_handler_key.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int count = 0;
@@ -29,5 +30,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     LocalFree(args);
     if (!usable || !is_registrable_type(type))
         return ERROR_INVALID_PARAMETER;
-    return static_cast<int>(set_info_tip_handler(type));
+    return static_cast<int>(register_type_handlers(type));
 }

@@ -20,6 +20,7 @@
 #include "store/info_holder.h"
 #include "store/keep_file.h"
 #include "store/path_text.h"
+#include "store/property_handler_key.h"
 
 namespace {
 
@@ -39,6 +40,9 @@ struct owned_key {
     std::string path;
     std::string value;
     bool server;
+    // Windows Search loads a handler that opens files by their paths only
+    // outside its isolated host.
+    bool in_search_process = false;
 };
 
 // Keys that belong to the whole system: opened or created, never removed.
@@ -64,6 +68,8 @@ std::vector<owned_key> owned_keys() {
         {HKEY_CLASSES_ROOT, "*" + column, "Quillarvent", false},
         {HKEY_CLASSES_ROOT, std::string("CLSID\\") + main_clsid_text, "CInfoTip Class", true},
         {HKEY_CLASSES_ROOT, std::string("CLSID\\") + column_clsid_text, "CColumnProv Class", true},
+        {HKEY_CLASSES_ROOT, std::string("CLSID\\") + property_handler_clsid_text,
+         "Quillarvent Property Handler", true, true},
     };
     for (int kind = 0; kind < 6; ++kind)
         keys.push_back(
@@ -108,6 +114,11 @@ HRESULT write_owned_key(const owned_key &entry, const std::wstring &module_path)
                                     static_cast<DWORD>((module_path.size() + 1) * sizeof(wchar_t)));
         if (result == ERROR_SUCCESS)
             result = set_string(server.get(), "ThreadingModel", "Both");
+    }
+    if (result == ERROR_SUCCESS && entry.in_search_process) {
+        DWORD one = 1;
+        result = RegSetValueExA(key.get(), "DisableProcessIsolation", 0, REG_DWORD,
+                                reinterpret_cast<const BYTE *>(&one), sizeof(one));
     }
     return HRESULT_FROM_WIN32(result);
 }
@@ -199,6 +210,30 @@ HRESULT unregister_type_library() {
     return UnRegisterTypeLib(type_library_id, 1, 0, 1033, SYS_WIN64);
 }
 
+// The schema file beside the library tells the property system what the
+// handler's properties are called and where they show. propsys is loaded
+// only here, so the shell's processes never load it for the library.
+HRESULT change_property_schema(bool add) {
+    std::wstring schema;
+    if (!module_folder[0] ||
+        !wide_path_of(std::string(module_folder) + property_schema_file_name, schema))
+        return HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
+    if (add && GetFileAttributesW(schema.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return HRESULT_FROM_WIN32(GetLastError());
+    wchar_t system[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 16)
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    HMODULE propsys = LoadLibraryW((std::wstring(system) + L"\\propsys.dll").c_str());
+    if (!propsys)
+        return HRESULT_FROM_WIN32(GetLastError());
+    auto change = reinterpret_cast<HRESULT(WINAPI *)(PCWSTR)>(reinterpret_cast<void *>(
+        GetProcAddress(propsys, add ? "PSRegisterPropertySchema" : "PSUnregisterPropertySchema")));
+    HRESULT hr = change ? change(schema.c_str()) : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    FreeLibrary(propsys);
+    return hr;
+}
+
 // A file, not a folder of the same name: only files are the older
 // installation's.
 bool is_file(const std::string &path) {
@@ -281,7 +316,8 @@ void schedule_removal(const char *path) {
             return;
         std::vector<std::string> files = {folder + "plivar_23.dll",
                                           folder + "quillarvent_registry.exe",
-                                          folder + "quillarvent.exe"};
+                                          folder + "quillarvent.exe",
+                                          folder + property_schema_file_name};
         for (const std::string &icon : own_icon_files())
             files.push_back(icon);
         command += "\\System32\\cmd.exe /c (for %F in (";
@@ -435,6 +471,12 @@ HRESULT register_server() {
     hr = apply_registry_script(module_path);
     if (SUCCEEDED(hr))
         hr = register_type_library(module_path);
+    // The types' property handler keys are recorded under the handler's
+    // class key, which the script has just written afresh.
+    if (SUCCEEDED(hr))
+        hr = change_property_schema(true);
+    if (SUCCEEDED(hr))
+        take_property_handlers_for_all_types();
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
     return hr;
 }
@@ -443,7 +485,10 @@ HRESULT unregister_server(bool ask) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, settings_key_path);
     remove_all_descriptions(ask);
     remove_info_tip_registrations();
+    release_property_handlers();
     schedule_removal(nullptr);
+    // A schema that was never registered needs no removal.
+    change_property_schema(false);
     HRESULT hr = unregister_type_library();
     HRESULT removed = remove_registry_script();
     return FAILED(hr) ? hr : removed;

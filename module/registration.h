@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+// The property schema, installed beside the library.
+inline constexpr char property_schema_file_name[] = "quillarvent.propdesc";
+
 // What DllRegisterServer and DllUnregisterServer do.
 HRESULT register_server();
 // `ask` false removes the registrations as the answer No to "Remove all

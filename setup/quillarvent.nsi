@@ -11,6 +11,7 @@ Target amd64-unicode
 
 !include LogicLib.nsh
 !include MUI2.nsh
+!include TextFunc.nsh
 !include WordFunc.nsh
 !include x64.nsh
 
@@ -50,8 +51,8 @@ VIAddVersionKey "LegalCopyright" "Quillarvent"
 ; Filled by .onInit: a first installation, or an upgrade from the version
 ; installed.
 Var welcome_text
-; A sentence about markers Explorer leaves out, once the library can tell
-; which of its overlays fall outside the 15 Explorer shows; empty until then.
+; A paragraph naming the markers Explorer leaves out (it shows only 15
+; overlays); empty when every marker has a slot.
 Var overlay_note
 
 !define MUI_WELCOMEPAGE_TITLE "Welcome to ${PRODUCT} ${VERSION}"
@@ -123,6 +124,7 @@ Var size
   !insertmacro ${action} "plivar_23.dll"
   !insertmacro ${action} "quillarvent_registry.exe"
   !insertmacro ${action} "quillarvent.exe"
+  !insertmacro ${action} "quillarvent.propdesc"
   !insertmacro ${action} "ReadMe.txt"
   !insertmacro FOR_EACH_ICON ${action}
   !insertmacro ${action} "uninstall.exe"
@@ -453,6 +455,9 @@ Section "Quillarvent"
   !insertmacro CREATED "quillarvent_registry.exe"
   File "${BIN}/quillarvent.exe"
   !insertmacro CREATED "quillarvent.exe"
+  ; Registration hands the property schema to Windows: it must be there first.
+  File "${BIN}/quillarvent.propdesc"
+  !insertmacro CREATED "quillarvent.propdesc"
   ; A read-me of the user's own stays as it is.
   ${If} $created Lists "ReadMe.txt"
   ${OrIfNot} ${FileExists} "$INSTDIR\ReadMe.txt"
@@ -501,6 +506,21 @@ Section "Quillarvent"
   IntOp $size $size + 1023
   IntOp $size $size / 1024
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $size
+
+  ; The installed program says which markers other programs' overlays keep
+  ; out, in the words it uses for a user later: on the finish page and in
+  ; the details list.
+  nsExec::ExecToStack '"$INSTDIR\quillarvent.exe" overlays --note'
+  Pop $0
+  Pop $1
+  ${If} $0 == 0
+  ${AndIf} $1 != ""
+    ${TrimNewLines} $1 $1
+    StrCpy $overlay_note "$\r$\n$\r$\n$1"
+    SetDetailsPrint both
+    DetailPrint $1
+    SetDetailsPrint none
+  ${EndIf}
 SectionEnd
 
 Section "Uninstall"

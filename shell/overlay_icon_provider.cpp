@@ -2,6 +2,7 @@
 
 #include <strsafe.h>
 
+#include "module/drive_probe.h"
 #include "module/module_lifetime.h"
 #include "module/guarded_call.h"
 #include "module/module_start_up.h"
@@ -49,6 +50,12 @@ int overlay_kind_of(const wchar_t *path) {
     case CInfoHolder::entry_state::unknown:
         break;
     }
+    // An item of a server that does not answer would stall the shell's
+    // thread: off fixed drives, an item the index does not know shows no
+    // marker, and nothing is remembered, so turning probe_all_drives on
+    // takes effect in this process too.
+    if (!may_open_unknown_item(path))
+        return -1;
     // First sight of this path: look at the item once and remember. A path
     // the index cannot hold (no exact ANSI form, too long) has no
     // description here, and is not looked at again either.

@@ -330,7 +330,10 @@ CInfoHolder::config_problem CInfoHolder::sync_locked(index_access &access,
 }
 
 bool CInfoHolder::report(config_problem problem) {
-    if (problem == config_problem::none || config_error_shown.exchange(true))
+    // A quiet caller leaves the one message of the process to a caller
+    // that may show it.
+    if (problem == config_problem::none || store_reports_quiet() ||
+        config_error_shown.exchange(true))
         return false;
     const char *text = missing_config_text;
     if (index_path[0] && GetFileAttributesA(index_path) != INVALID_FILE_ATTRIBUTES)

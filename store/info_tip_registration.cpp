@@ -6,6 +6,7 @@
 #include "module/module_start_up.h"
 #include "module/win_handles.h"
 #include "store/info_tip_key.h"
+#include "store/property_handler_key.h"
 #include "store/path_text.h"
 #include "store/store_report.h"
 
@@ -46,30 +47,12 @@ void register_info_tip_for_path(const std::string &path) {
     if (type.empty())
         return;
 
-    std::string subkey = info_tip_handler_key_of(type);
-    {
-        ScopedRegKey key;
-        LONG opened = RegOpenKeyExA(HKEY_CLASSES_ROOT, subkey.c_str(), 0,
-                                    KEY_QUERY_VALUE | KEY_SET_VALUE, key.receive());
-        if (opened == ERROR_SUCCESS) {
-            if (!names_main_handler(key.get()))
-                set_main_handler_value(key.get());
-            return;
-        }
-        // A key we may read but not change needs the elevated program only
-        // when it names another handler.
-        ScopedRegKey readable;
-        if (RegOpenKeyExA(HKEY_CLASSES_ROOT, subkey.c_str(), 0, KEY_QUERY_VALUE,
-                          readable.receive()) == ERROR_SUCCESS &&
-            names_main_handler(readable.get()))
-            return;
-    }
-    if (set_info_tip_handler(type) == ERROR_SUCCESS)
+    if (type_handlers_registered(type) || register_type_handlers(type) == ERROR_SUCCESS)
         return;
 
     // Without a known program folder the program's name would be looked up
     // in the host's current folder, where anyone may have put one.
-    if (!module_folder[0])
+    if (!module_folder[0] || store_reports_quiet())
         return;
     store_report("Information", uac_message);
     std::string program = std::string(module_folder) + "quillarvent_registry.exe";

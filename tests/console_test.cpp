@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
+#include <sddl.h>
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "module/settings.h"
 #include "store/item_info.h"
 
 #include "tests/test_support.h"
@@ -923,4 +926,212 @@ TEST_F(ConsoleTest, KeptDescriptionsAreFoundRecoveredAndStayRemoved) {
     EXPECT_EQ(1u, unavailable.status);
     EXPECT_NE(std::string::npos, unavailable.err.find("the keep file is unavailable"))
         << unavailable.err;
+}
+
+namespace {
+
+const char overlays_key[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\";
+
+// A key with its default value, made for a test and removed again; one that
+// was there before is left as it was.
+class planted_key {
+  public:
+    planted_key(HKEY root, const std::string &path, const std::string &value)
+        : root_(root), path_(path) {
+        HKEY key;
+        DWORD disposition = 0;
+        if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                            &disposition) != ERROR_SUCCESS) {
+            ADD_FAILURE() << "cannot create " << path;
+            return;
+        }
+        made_ = disposition == REG_CREATED_NEW_KEY;
+        if (made_)
+            RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1));
+        RegCloseKey(key);
+    }
+    planted_key(const planted_key &) = delete;
+    ~planted_key() {
+        if (made_)
+            RegDeleteTreeA(root_, path_.c_str());
+    }
+
+  private:
+    HKEY root_;
+    std::string path_;
+    bool made_ = false;
+};
+
+} // namespace
+
+// Explorer asks only the first 15 identifiers in the registry's order;
+// cloud clients' leading spaces push the last markers out. overlays and
+// check tell the same.
+TEST_F(ConsoleTest, OverlaysSayWhichMarkersGetNoSlot) {
+    std::deque<planted_key> ours;
+    for (int kind = 0; kind < 6; ++kind) {
+        char clsid[64];
+        wsprintfA(clsid, "{4B2E1A3%d-9C7D-4E21-8F3A-6D5B2C1E0F9A}", kind);
+        ours.emplace_back(HKEY_CLASSES_ROOT, std::string("CLSID\\") + clsid, "Quillarvent");
+        ours.emplace_back(HKEY_LOCAL_MACHINE,
+                          overlays_key + std::to_string(kind) + "Quillarvent", clsid);
+    }
+    using identifier = std::pair<std::string, std::string>; // key name, product
+    std::vector<identifier> alpha, beta;
+    for (int i = 1; i <= 7; ++i)
+        alpha.push_back({"   Alpha" + std::to_string(i), "Alpha Cloud"});
+    for (int i = 1; i <= 5; ++i)
+        beta.push_back({" Beta" + std::to_string(i), i == 5 ? "Beta5" : "Beta Drive"});
+    std::vector<identifier> quill;
+    for (int kind = 0; kind < 6; ++kind)
+        quill.push_back({std::to_string(kind) + "Quillarvent", "Quillarvent"});
+    auto joined = [](std::initializer_list<std::vector<identifier>> parts) {
+        std::vector<identifier> all;
+        for (const std::vector<identifier> &part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    std::vector<identifier> beta2(beta.begin(), beta.begin() + 2);
+
+    struct layout {
+        const char *name;
+        std::vector<identifier> order; // as Explorer takes them, ours included
+        std::string note, check;
+    } layouts[] = {
+        {"twelve sort ahead",
+         joined({alpha, beta, quill}),
+         "Explorer will not show the markers 3Quillarvent, 4Quillarvent and 5Quillarvent: it "
+         "shows only 15 overlays, and those of Alpha Cloud, Beta Drive and Beta5 sort ahead of "
+         "them.",
+         "overlays-left-out\t3Quillarvent, 4Quillarvent, 5Quillarvent\r\n"},
+        // Case is folded: "5a" sorts before "5Quillarvent", as the registry
+        // orders them.
+        {"a lower-case name",
+         joined({alpha, beta2, {quill.begin(), quill.end() - 1}, {{"5a", "5a"}}, {quill.back()}}),
+         "Explorer will not show the marker 5Quillarvent: it shows only 15 overlays, and those of "
+         "Alpha Cloud, Beta Drive and 5a sort ahead of it.",
+         "overlays-left-out\t5Quillarvent\r\n"},
+        // Folded to upper case, "_" sorts after the letters.
+        {"all six get a slot", joined({alpha, beta2, quill, {{"5_Tail", "5_Tail"}}}), "", ""},
+    };
+    for (const layout &row : layouts) {
+        SCOPED_TRACE(row.name);
+        std::deque<planted_key> planted;
+        std::string tsv;
+        for (size_t i = 0; i < row.order.size(); ++i) {
+            const identifier &entry = row.order[i];
+            tsv += std::to_string(i + 1) + (i < 15 ? "\tused\t" : "\tunused\t") + entry.first +
+                   '\t' + entry.second + "\r\n";
+        }
+        // Planted in reverse: the order must not come from the creation's.
+        for (auto entry = row.order.rbegin(); entry != row.order.rend(); ++entry) {
+            if (entry->second == "Quillarvent")
+                continue;
+            std::string clsid = "{0F0E0D0C-0000-4000-8000-00000000" +
+                                std::to_string(100 + planted.size()) + "0}";
+            // A product named after its key has no class key to name it.
+            if (entry->first.find(entry->second) == std::string::npos)
+                planted.emplace_back(HKEY_CLASSES_ROOT, "CLSID\\" + clsid, entry->second);
+            planted.emplace_back(HKEY_LOCAL_MACHINE, overlays_key + entry->first, clsid);
+        }
+
+        run_result listed = run({L"overlays", L"--tsv"});
+        EXPECT_EQ(0u, listed.status) << listed.err;
+        EXPECT_EQ(tsv, listed.out);
+        run_result text = run({L"overlays"});
+        EXPECT_EQ(7u, count_of(text.out, "used    \"   Alpha")) << text.out;
+        std::string last = row.note.empty() ? "All six Quillarvent markers are among the 15 "
+                                              "overlays Explorer shows."
+                                            : row.note;
+        EXPECT_EQ(text.out.size() - last.size() - 2, text.out.rfind(last + "\r\n")) << text.out;
+        EXPECT_EQ(row.note.empty() ? "" : row.note + "\r\n", run({L"overlays", L"--note"}).out);
+        run_result checked = run({L"check", L"--tsv"});
+        EXPECT_EQ(0u, checked.status) << checked.err;
+        EXPECT_EQ(row.check, checked.out);
+    }
+}
+
+// The settings as an administrator sees and changes them, by name; a user
+// without rights on the key, or a machine without it, changes nothing.
+TEST_F(ConsoleTest, SettingsAreShownAndTurnedOnAndOffByName) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, settings_key_path, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    RegDeleteValueA(key, full_search_value_name);
+    RegDeleteValueA(key, probe_all_drives_value_name);
+    struct step {
+        std::vector<std::wstring> command;
+        DWORD status;
+        const char *out;
+    } steps[] = {
+        {{L"settings"}, 0, "full_search: off\r\nprobe_all_drives: off\r\n"},
+        {{L"settings", L"probe_all_drives", L"on"}, 0, ""},
+        {{L"settings", L"full_search", L"On"}, 0, ""},
+        {{L"--tsv", L"settings"}, 0, "full_search\ton\r\nprobe_all_drives\ton\r\n"},
+        {{L"settings", L"probe_all_drives", L"off"}, 0, ""},
+        {{L"settings", L"probe_all_drives"}, 0, "probe_all_drives: off\r\n"},
+        {{L"settings", L"probe_all_drive", L"on"}, 2, ""},
+        {{L"settings", L"full_search", L"1"}, 2, ""},
+    };
+    for (const step &row : steps) {
+        std::wstring line;
+        for (const std::wstring &argument : row.command)
+            line += argument + L" ";
+        SCOPED_TRACE(utf8(line));
+        run_result result = run(row.command);
+        EXPECT_EQ(row.status, result.status) << result.err;
+        EXPECT_EQ(row.out, result.out);
+    }
+    // As the library reads them.
+    for (const auto &expected : {std::make_pair(full_search_value_name, 1u),
+                                 std::make_pair(probe_all_drives_value_name, 0u)}) {
+        DWORD value = 7, size = sizeof(value);
+        EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_LOCAL_MACHINE, settings_key_path, expected.first,
+                                              RRF_RT_REG_DWORD, nullptr, &value, &size));
+        EXPECT_EQ(expected.second, value) << expected.first;
+    }
+
+    struct refusal {
+        const char *name;
+        const char *security; // null: the key is deleted
+        const char *says;
+        LONG read_back; // of full_search afterwards
+    } refusals[] = {
+        {"a user without rights on the key", "D:(D;;0x6;;;WD)(A;;KA;;;WD)",
+         "only an administrator may change settings", ERROR_SUCCESS},
+        {"no settings key", nullptr, "is missing", ERROR_FILE_NOT_FOUND},
+    };
+    for (const refusal &row : refusals) {
+        SCOPED_TRACE(row.name);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (row.security) {
+            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                row.security, SDDL_REVISION_1, &descriptor, nullptr));
+            EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
+            LocalFree(descriptor);
+            HKEY probe = nullptr;
+            ASSERT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExA(HKEY_LOCAL_MACHINE, settings_key_path, 0,
+                                                         KEY_SET_VALUE, &probe))
+                << "the deny entry is not enforced";
+        } else {
+            ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, settings_key_path));
+        }
+        run_result result = run({L"settings", L"full_search", L"off"});
+        EXPECT_EQ(1u, result.status);
+        EXPECT_NE(std::string::npos, result.err.find(row.says)) << result.err;
+        DWORD value = 7, size = sizeof(value);
+        EXPECT_EQ(row.read_back, RegGetValueA(HKEY_LOCAL_MACHINE, settings_key_path,
+                                              full_search_value_name, RRF_RT_REG_DWORD, nullptr,
+                                              &value, &size));
+        EXPECT_EQ(row.read_back == ERROR_SUCCESS ? 1u : 7u, value);
+        if (row.security) {
+            ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                "D:(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+            EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
+            LocalFree(descriptor);
+        }
+    }
+    RegCloseKey(key);
 }

@@ -92,6 +92,18 @@ std::wstring DllTest::info_tip(const std::string &path, bool *had_tip) {
     return result;
 }
 
+HRESULT DllTest::item_data(const std::string &path, VARIANT &value, ULONG pid) {
+    auto *column = create<IColumnProvider>(column_clsid, IID_IColumnProvider);
+    if (!column)
+        return E_UNEXPECTED;
+    SHCOLUMNID id = {main_clsid, pid};
+    SHCOLUMNDATA data = {};
+    lstrcpynW(data.wszFile, wide(path).c_str(), MAX_PATH);
+    HRESULT hr = column->GetItemData(&id, &data, &value);
+    column->Release();
+    return hr;
+}
+
 std::string DllTest::index_file_bytes() {
     std::string bytes;
     read_whole_file(config_folder_ + "\\files.dat", bytes);

@@ -48,6 +48,8 @@ class DllTest : public ::testing::Test {
     // a path also enters a stream found on it into the index.
     HRESULT is_member(int kind, const std::string &path);
     std::wstring info_tip(const std::string &path, bool *had_tip = nullptr);
+    // The column provider's value for `path`.
+    HRESULT item_data(const std::string &path, VARIANT &value, ULONG pid = 0);
     std::string index_file_bytes();
 
     TempFolder temp_;

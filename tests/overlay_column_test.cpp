@@ -94,21 +94,7 @@ TEST_F(Overlay, IconFileIndexFlagsAndPriority) {
     overlay->Release();
 }
 
-class Column : public DllTest {
-  protected:
-    HRESULT item_data(const std::string &path, VARIANT &value, ULONG pid = 0) {
-        auto *column = create<IColumnProvider>(column_clsid, IID_IColumnProvider);
-        if (!column)
-            return E_UNEXPECTED;
-        SHCOLUMNID id = {main_clsid, pid};
-        SHCOLUMNDATA data = {};
-        std::wstring w = wide(path);
-        lstrcpynW(data.wszFile, w.c_str(), MAX_PATH);
-        HRESULT hr = column->GetItemData(&id, &data, &value);
-        column->Release();
-        return hr;
-    }
-};
+class Column : public DllTest {};
 
 TEST_F(Column, DescribesItsOneColumn) {
     auto *column = create<IColumnProvider>(column_clsid, IID_IColumnProvider);

@@ -78,7 +78,7 @@ std::string windows_folder() {
 std::string removal_command(const std::string &folder, bool with_icons) {
     std::string command = windows_folder() + "\\System32\\cmd.exe /c (for %F in (\"" + folder +
                           "\\plivar_23.dll\" \"" + folder + "\\quillarvent_registry.exe\" \"" +
-                          folder + "\\quillarvent.exe\"";
+                          folder + "\\quillarvent.exe\" \"" + folder + "\\quillarvent.propdesc\"";
     for (int kind = 0; with_icons && kind < 6; ++kind)
         command += " \"" + folder + "\\images\\icon" + std::to_string(kind) + ".png\"";
     return command + ") do @if not exist \"%~fF\\*\" del /q \"%~fF\") & rd \"" + folder +
@@ -125,7 +125,8 @@ class Registration : public ::testing::Test {
         delete_tree(config_);
         delete_tree(install_folder);
         ASSERT_TRUE(CreateDirectoryA(install_folder, nullptr));
-        for (const char *file : {"plivar_23.dll", "quillarvent_registry.exe", "quillarvent.exe"})
+        for (const char *file : {"plivar_23.dll", "quillarvent_registry.exe", "quillarvent.exe",
+                                 "quillarvent.propdesc"})
             ASSERT_TRUE(CopyFileA((build_output_folder() + file).c_str(),
                                   (std::string(install_folder) + file).c_str(), FALSE));
     }
@@ -382,8 +383,9 @@ TEST_F(Registration, LeavesOtherPeoplesFilesInTheBaseFolder) {
 TEST_F(Registration, LibraryInAUsersOwnFolderKeepsItsImages) {
     TempFolder downloads;
     std::string library = downloads.path() + "plivar_23.dll";
-    ASSERT_TRUE(
-        CopyFileA((build_output_folder() + "plivar_23.dll").c_str(), library.c_str(), FALSE));
+    for (const char *file : {"plivar_23.dll", "quillarvent.propdesc"})
+        ASSERT_TRUE(CopyFileA((build_output_folder() + file).c_str(),
+                              (downloads.path() + file).c_str(), FALSE));
     ASSERT_TRUE(CreateDirectoryA((downloads.path() + "images").c_str(), nullptr));
     ASSERT_TRUE(write_whole_file(downloads.path() + "images\\photo.png", "a user's photo"));
     ASSERT_TRUE(write_whole_file(downloads.path() + "images\\icon2.png", "an old icon"));

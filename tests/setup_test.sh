@@ -50,7 +50,7 @@ wait $holder
 [ -e "$app/plivar_23.dll" ] && fail "the refused setup installed files"
 
 wine "$setup" /S </dev/null || fail "setup /S exited with $?"
-for f in plivar_23.dll quillarvent_registry.exe quillarvent.exe ReadMe.txt uninstall.exe; do
+for f in plivar_23.dll quillarvent_registry.exe quillarvent.exe quillarvent.propdesc ReadMe.txt uninstall.exe; do
   [ -f "$app/$f" ] || fail "setup left no $f in the 64-bit Program Files"
 done
 wine "$check" installed 'C:\Program Files\Quillarvent' "$version" </dev/null ||

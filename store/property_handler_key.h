@@ -1,0 +1,27 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Explorer asks a file type's properties (its columns, the Details pane,
+// search) from the one handler named by
+// HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\PropertySystem\PropertyHandlers\TYPE.
+
+enum class property_handler_owner { none, ours, other };
+property_handler_owner property_handler_of(const std::string &type);
+
+// Makes this product's handler the property handler of `type` when none is
+// registered, and records the type as taken; another product's handler is
+// never touched. "Folder" has no property handler. 0, or the system error
+// met writing the key.
+LONG take_property_handler(const std::string &type);
+// Removes this product's handler from every type recorded as taken where it
+// is still the handler, and the record.
+void release_property_handlers();
+
+// Registers the info tip handler and, where free, the property handler of
+// `type`. 0 or the first system error.
+LONG register_type_handlers(const std::string &type);
+// True when nothing is left for register_type_handlers to do; reads only.
+bool type_handlers_registered(const std::string &type);
