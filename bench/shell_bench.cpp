@@ -18,6 +18,7 @@
 
 #include "module/class_ids.h"
 #include "module/settings.h"
+#include "shell/property_handler.h"
 #include "store/item_info.h"
 #include "bench/bench_support.h"
 #include "tests/test_support.h"
@@ -166,6 +167,30 @@ int main() {
            known.first * 1e9 / described_count, known.second * 1e9 / described_count,
            known.first / known.second);
 
+    // First looks at items of a share that the index does not know, with
+    // probing of network drives off: answered without opening anything and
+    // never remembered, so every question is a first look. Against the
+    // known-path questions, run by turns.
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, settings_key_path, probe_all_drives_value_name);
+    std::vector<std::wstring> remote;
+    for (int i = 0; i < described_count; ++i)
+        remote.push_back(L"\\\\fileserver\\projects\\folder" + std::to_wstring(i % 997) +
+                         L"\\unknown_" + std::to_wstring(i) + L".txt");
+    auto remote_first = best_by_turns(
+        15,
+        [&] {
+            for (const auto &path : remote)
+                found += overlay->IsMemberOf(path.c_str(), 0) == S_FALSE;
+        },
+        [&] {
+            for (const auto &path : queries.paths)
+                found += overlay->IsMemberOf(path.c_str(), 0) == S_OK;
+        });
+    printf("figure: is_member_unknown_remote value=%.1f ns baseline=%.1f ns ratio=%.2f "
+           "target=2.00\n",
+           remote_first.first * 1e9 / described_count, remote_first.second * 1e9 / described_count,
+           remote_first.first / remote_first.second);
+
     double one = member_calls_per_second(overlay, queries.paths, 1);
     double two = member_calls_per_second(overlay, queries.paths, 2);
     double six = member_calls_per_second(overlay, queries.paths, 6);
@@ -232,6 +257,62 @@ int main() {
             write_whole_file(folder + "\\file" + std::to_string(i), "12345");
     }
     std::wstring wide_tree(tree.begin(), tree.end());
+
+    // One described item, as the Details pane asks for it and as the
+    // column provider answers for it.
+    std::string described = temp.path() + "report.txt";
+    write_whole_file(described, "content");
+    int32_t kind = 2;
+    write_whole_file(described + ":plivar", std::string(reinterpret_cast<char *>(&kind), 4) +
+                                                std::string(200, 'd'));
+    std::wstring wide_described(described.begin(), described.end());
+    get_class_object(overlay_clsid(2), IID_IClassFactory, reinterpret_cast<void **>(&factory));
+    IShellIconOverlayIdentifier *marker = nullptr;
+    factory->CreateInstance(nullptr, IID_IShellIconOverlayIdentifier,
+                            reinterpret_cast<void **>(&marker));
+    factory->Release();
+    found += marker->IsMemberOf(wide_described.c_str(), 0) == S_OK;
+    marker->Release();
+    get_class_object(column_clsid, IID_IClassFactory, reinterpret_cast<void **>(&factory));
+    IColumnProvider *column = nullptr;
+    factory->CreateInstance(nullptr, IID_IColumnProvider, reinterpret_cast<void **>(&column));
+    factory->Release();
+    get_class_object(property_handler_clsid, IID_IClassFactory,
+                     reinterpret_cast<void **>(&factory));
+    IInitializeWithFile *init = nullptr;
+    factory->CreateInstance(nullptr, IID_IInitializeWithFile, reinterpret_cast<void **>(&init));
+    factory->Release();
+    init->Initialize(wide_described.c_str(), STGM_READ);
+    IPropertyStore *properties = nullptr;
+    init->QueryInterface(IID_IPropertyStore, reinterpret_cast<void **>(&properties));
+    init->Release();
+    SHCOLUMNID column_id = {main_clsid, 0};
+    SHCOLUMNDATA item = {};
+    lstrcpynW(item.wszFile, wide_described.c_str(), MAX_PATH);
+    const int value_count = 2000;
+    auto property_get = best_by_turns(
+        5,
+        [&] {
+            for (int i = 0; i < value_count; ++i) {
+                PROPVARIANT value;
+                properties->GetValue(description_property_key, &value);
+                found += value.vt == VT_LPWSTR;
+                PropVariantClear(&value);
+            }
+        },
+        [&] {
+            for (int i = 0; i < value_count; ++i) {
+                VARIANT value;
+                VariantInit(&value);
+                found += column->GetItemData(&column_id, &item, &value) == S_OK;
+                VariantClear(&value);
+            }
+        });
+    print_ratio("property_get", property_get.first * 1e6 / value_count,
+                property_get.second * 1e6 / value_count, "us", 1.2);
+    properties->Release();
+    column->Release();
+
     write_full_search(1);
     get_class_object(main_clsid, IID_IClassFactory, reinterpret_cast<void **>(&factory));
     IPersistFile *file = nullptr;

@@ -40,8 +40,8 @@ std::wstring trimmed(const std::wstring &name) {
 // The registry's own order: ordinal, case folded to upper case (so "_"
 // sorts after the letters). Whatever order RegEnumKeyEx gives is not relied on.
 int compared(const std::wstring &a, const std::wstring &b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE);
+    int c = _wcsicmp(a.c_str(), b.c_str());
+    return c < 0 ? CSTR_LESS_THAN : c == 0 ? CSTR_EQUAL : CSTR_GREATER_THAN;
 }
 
 // A key name shown with its leading and trailing spaces.
@@ -129,9 +129,7 @@ DWORD read_overlay_slots(overlay_slots &slots) {
     }
     if (!slots.left_out.empty())
         for (size_t i = 0; i < explorer_overlay_slots; ++i)
-            if (!all[i].ours &&
-                std::find(slots.ahead.begin(), slots.ahead.end(), all[i].product) ==
-                    slots.ahead.end())
+            if (!all[i].ours && !std::count(slots.ahead.begin(), slots.ahead.end(), all[i].product))
                 slots.ahead.push_back(all[i].product);
     return ERROR_SUCCESS;
 }

@@ -40,8 +40,9 @@ bool is_probe_all_drives_on() {
 // 0 to 25 for a path on drive A to Z ("X:\..."), else -1.
 int drive_of(const wchar_t *path) {
     wchar_t letter = path[0] | 0x20;
-    return letter >= L'a' && letter <= L'z' && path[1] == L':' && path[2] == L'\\' ? letter - L'a'
-                                                                                    : -1;
+    if (letter < L'a' || letter > L'z' || path[1] != L':' || path[2] != L'\\')
+        return -1;
+    return letter - L'a';
 }
 
 } // namespace
@@ -54,7 +55,8 @@ bool may_open_unknown_item(const wchar_t *path) {
                 return is_probe_all_drives_on();
         } else {
             // "\\server\share\...", not a "\\.\" device.
-            bool unc = path[2] != L'\0' && path[2] != L'\\' && !(path[2] == L'.' && path[3] == L'\\');
+            bool unc =
+                path[2] != L'\0' && path[2] != L'\\' && !(path[2] == L'.' && path[3] == L'\\');
             return unc && is_probe_all_drives_on();
         }
     }

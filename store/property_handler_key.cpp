@@ -54,6 +54,51 @@ LONG record_taken(const std::string &type) {
                           1);
 }
 
+// What the Details pane lists for a type with no list of its own: the
+// file's usual facts, then the description and the marker.
+const char preview_details[] = "prop:*System.DateModified;*System.Size;*System.DateCreated;"
+                               "Quillarvent.Description;Quillarvent.Marker";
+
+std::string associations_key_of(const std::string &type) {
+    return "SOFTWARE\\Classes\\SystemFileAssociations\\" + type;
+}
+
+void add_preview_details(const std::string &type) {
+    ScopedRegKey key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, associations_key_of(type).c_str(), 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.receive(),
+                        nullptr) != ERROR_SUCCESS ||
+        RegQueryValueExA(key.get(), "PreviewDetails", nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_FILE_NOT_FOUND)
+        return;
+    RegSetValueExA(key.get(), "PreviewDetails", 0, REG_SZ,
+                   reinterpret_cast<const BYTE *>(preview_details), sizeof(preview_details));
+}
+
+// Only the list written above, and the key only when nothing else is left
+// in it.
+void remove_preview_details(const std::string &type) {
+    std::string path = associations_key_of(type);
+    DWORD subkeys = 1, values = 1;
+    {
+        ScopedRegKey key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_SET_VALUE,
+                          key.receive()) != ERROR_SUCCESS)
+            return;
+        char value[sizeof(preview_details) + 1] = "";
+        DWORD size = sizeof(value) - 1, kind = 0;
+        if (RegQueryValueExA(key.get(), "PreviewDetails", nullptr, &kind,
+                             reinterpret_cast<BYTE *>(value), &size) != ERROR_SUCCESS ||
+            kind != REG_SZ || strcmp(value, preview_details) != 0 ||
+            RegDeleteValueA(key.get(), "PreviewDetails") != ERROR_SUCCESS)
+            return;
+        RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr);
+    }
+    if (subkeys == 0 && values == 0)
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+}
+
 } // namespace
 
 property_handler_owner property_handler_of(const std::string &type) {
@@ -82,17 +127,24 @@ LONG take_property_handler(const std::string &type) {
             return result;
         // A key that was there already belongs to whoever made it, even
         // an empty one.
-        if (disposition != REG_CREATED_NEW_KEY)
-            return names_ours(handler_named(key.get())) ? record_taken(type) : ERROR_SUCCESS;
+        if (disposition != REG_CREATED_NEW_KEY) {
+            if (!names_ours(handler_named(key.get())))
+                return ERROR_SUCCESS;
+            add_preview_details(type);
+            return record_taken(type);
+        }
         result = RegSetValueExA(key.get(), nullptr, 0, REG_SZ,
                                 reinterpret_cast<const BYTE *>(property_handler_clsid_text),
                                 sizeof(property_handler_clsid_text));
     }
     if (result == ERROR_SUCCESS)
         result = record_taken(type);
-    if (result != ERROR_SUCCESS)
+    if (result != ERROR_SUCCESS) {
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
-    return result;
+        return result;
+    }
+    add_preview_details(type);
+    return ERROR_SUCCESS;
 }
 
 void release_property_handlers() {
@@ -116,7 +168,10 @@ void release_property_handlers() {
     // Only a key that still names this handler and holds nothing else:
     // another product may have taken the type over since.
     for (const std::string &type : taken) {
-        if (!is_extension(type) || property_handler_of(type) != property_handler_owner::ours)
+        if (!is_extension(type))
+            continue;
+        remove_preview_details(type);
+        if (property_handler_of(type) != property_handler_owner::ours)
             continue;
         std::string path = handler_key_of(type);
         DWORD subkeys = 1, values = 2;

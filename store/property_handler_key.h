@@ -13,11 +13,12 @@ property_handler_owner property_handler_of(const std::string &type);
 
 // Makes this product's handler the property handler of `type` when none is
 // registered, and records the type as taken; another product's handler is
-// never touched. "Folder" has no property handler. 0, or the system error
+// never touched. A type taken with no Details pane list of its own gets one
+// that shows the description. "Folder" has no property handler. 0, or the system error
 // met writing the key.
 LONG take_property_handler(const std::string &type);
 // Removes this product's handler from every type recorded as taken where it
-// is still the handler, and the record.
+// is still the handler, the Details pane lists it wrote, and the record.
 void release_property_handlers();
 
 // Registers the info tip handler and, where free, the property handler of

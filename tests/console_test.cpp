@@ -7,7 +7,6 @@
 #include <shlobj.h>
 #include <sddl.h>
 
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -928,129 +927,109 @@ TEST_F(ConsoleTest, KeptDescriptionsAreFoundRecoveredAndStayRemoved) {
         << unavailable.err;
 }
 
-namespace {
-
-const char overlays_key[] =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\";
-
-// A key with its default value, made for a test and removed again; one that
-// was there before is left as it was.
-class planted_key {
-  public:
-    planted_key(HKEY root, const std::string &path, const std::string &value)
-        : root_(root), path_(path) {
-        HKEY key;
-        DWORD disposition = 0;
-        if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                            &disposition) != ERROR_SUCCESS) {
-            ADD_FAILURE() << "cannot create " << path;
-            return;
-        }
-        made_ = disposition == REG_CREATED_NEW_KEY;
-        if (made_)
-            RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1));
-        RegCloseKey(key);
-    }
-    planted_key(const planted_key &) = delete;
-    ~planted_key() {
-        if (made_)
-            RegDeleteTreeA(root_, path_.c_str());
-    }
-
-  private:
-    HKEY root_;
-    std::string path_;
-    bool made_ = false;
-};
-
-} // namespace
-
 // Explorer asks only the first 15 identifiers in the registry's order;
 // cloud clients' leading spaces push the last markers out. overlays and
 // check tell the same.
 TEST_F(ConsoleTest, OverlaysSayWhichMarkersGetNoSlot) {
-    std::deque<planted_key> ours;
+    // Keys made here go again; the product's own, when registered, stay.
+    std::vector<std::pair<HKEY, std::string>> planted;
+    auto plant = [&](HKEY root, const std::string &path, const std::string &value) {
+        HKEY key;
+        DWORD made = 0;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                                 nullptr, &key, &made));
+        if (made == REG_CREATED_NEW_KEY) {
+            RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1));
+            planted.push_back({root, path});
+        }
+        RegCloseKey(key);
+    };
+    auto remove_planted = [&](size_t kept) {
+        for (; planted.size() > kept; planted.pop_back())
+            RegDeleteTreeA(planted.back().first, planted.back().second.c_str());
+    };
+    const std::string identifiers =
+        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\";
     for (int kind = 0; kind < 6; ++kind) {
         char clsid[64];
         wsprintfA(clsid, "{4B2E1A3%d-9C7D-4E21-8F3A-6D5B2C1E0F9A}", kind);
-        ours.emplace_back(HKEY_CLASSES_ROOT, std::string("CLSID\\") + clsid, "Quillarvent");
-        ours.emplace_back(HKEY_LOCAL_MACHINE,
-                          overlays_key + std::to_string(kind) + "Quillarvent", clsid);
+        plant(HKEY_CLASSES_ROOT, std::string("CLSID\\") + clsid, "Quillarvent");
+        plant(HKEY_LOCAL_MACHINE, identifiers + std::to_string(kind) + "Quillarvent", clsid);
     }
-    using identifier = std::pair<std::string, std::string>; // key name, product
-    std::vector<identifier> alpha, beta;
-    for (int i = 1; i <= 7; ++i)
-        alpha.push_back({"   Alpha" + std::to_string(i), "Alpha Cloud"});
-    for (int i = 1; i <= 5; ++i)
-        beta.push_back({" Beta" + std::to_string(i), i == 5 ? "Beta5" : "Beta Drive"});
-    std::vector<identifier> quill;
-    for (int kind = 0; kind < 6; ++kind)
-        quill.push_back({std::to_string(kind) + "Quillarvent", "Quillarvent"});
-    auto joined = [](std::initializer_list<std::vector<identifier>> parts) {
-        std::vector<identifier> all;
-        for (const std::vector<identifier> &part : parts)
-            all.insert(all.end(), part.begin(), part.end());
+    size_t ours_planted = planted.size();
+
+    // Identifiers as "key name\tproduct", in the order Explorer takes them:
+    // `clouds` of another program's, ours, with one more before or after
+    // 5Quillarvent.
+    std::vector<std::string> cloud;
+    for (int i = 10; i < 21; ++i)
+        cloud.push_back("   Cloud" + std::to_string(i) + "\tCloud Drive");
+    cloud.push_back(" Solo\tSolo");
+    auto order = [&](size_t clouds, const char *before_5, const char *after_5) {
+        std::vector<std::string> all(cloud.begin(), cloud.begin() + clouds);
+        for (int kind = 0; kind < 6; ++kind) {
+            if (kind == 5 && before_5)
+                all.push_back(before_5);
+            all.push_back(std::to_string(kind) + "Quillarvent\tQuillarvent");
+        }
+        if (after_5)
+            all.push_back(after_5);
         return all;
     };
-    std::vector<identifier> beta2(beta.begin(), beta.begin() + 2);
-
     struct layout {
         const char *name;
-        std::vector<identifier> order; // as Explorer takes them, ours included
+        std::vector<std::string> order;
         std::string note, check;
     } layouts[] = {
-        {"twelve sort ahead",
-         joined({alpha, beta, quill}),
+        {"twelve sort ahead", order(12, nullptr, nullptr),
          "Explorer will not show the markers 3Quillarvent, 4Quillarvent and 5Quillarvent: it "
-         "shows only 15 overlays, and those of Alpha Cloud, Beta Drive and Beta5 sort ahead of "
-         "them.",
+         "shows only 15 overlays, and those of Cloud Drive and Solo sort ahead of them.",
          "overlays-left-out\t3Quillarvent, 4Quillarvent, 5Quillarvent\r\n"},
-        // Case is folded: "5a" sorts before "5Quillarvent", as the registry
-        // orders them.
-        {"a lower-case name",
-         joined({alpha, beta2, {quill.begin(), quill.end() - 1}, {{"5a", "5a"}}, {quill.back()}}),
+        // Case folded to upper: "5a" before "5Quillarvent", "5_" after it.
+        {"a lower-case name", order(9, "5a\t5a", nullptr),
          "Explorer will not show the marker 5Quillarvent: it shows only 15 overlays, and those of "
-         "Alpha Cloud, Beta Drive and 5a sort ahead of it.",
+         "Cloud Drive and 5a sort ahead of it.",
          "overlays-left-out\t5Quillarvent\r\n"},
-        // Folded to upper case, "_" sorts after the letters.
-        {"all six get a slot", joined({alpha, beta2, quill, {{"5_Tail", "5_Tail"}}}), "", ""},
+        {"all six get a slot", order(9, nullptr, "5_Tail\t5_Tail"), "", ""},
     };
     for (const layout &row : layouts) {
         SCOPED_TRACE(row.name);
-        std::deque<planted_key> planted;
         std::string tsv;
-        for (size_t i = 0; i < row.order.size(); ++i) {
-            const identifier &entry = row.order[i];
-            tsv += std::to_string(i + 1) + (i < 15 ? "\tused\t" : "\tunused\t") + entry.first +
-                   '\t' + entry.second + "\r\n";
-        }
         // Planted in reverse: the order must not come from the creation's.
-        for (auto entry = row.order.rbegin(); entry != row.order.rend(); ++entry) {
-            if (entry->second == "Quillarvent")
+        for (size_t i = row.order.size(); i-- > 0;) {
+            const std::string &entry = row.order[i];
+            tsv =
+                std::to_string(i + 1) + (i < 15 ? "\tused\t" : "\tunused\t") + entry + "\r\n" + tsv;
+            std::string name = entry.substr(0, entry.find('\t'));
+            std::string product = entry.substr(entry.find('\t') + 1);
+            if (product == "Quillarvent")
                 continue;
-            std::string clsid = "{0F0E0D0C-0000-4000-8000-00000000" +
-                                std::to_string(100 + planted.size()) + "0}";
+            std::string clsid =
+                "{0F0E0D0C-0000-4000-8000-0000000001" + std::to_string(10 + i) + "}";
             // A product named after its key has no class key to name it.
-            if (entry->first.find(entry->second) == std::string::npos)
-                planted.emplace_back(HKEY_CLASSES_ROOT, "CLSID\\" + clsid, entry->second);
-            planted.emplace_back(HKEY_LOCAL_MACHINE, overlays_key + entry->first, clsid);
+            if (name.find(product) == std::string::npos)
+                plant(HKEY_CLASSES_ROOT, "CLSID\\" + clsid, product);
+            plant(HKEY_LOCAL_MACHINE, identifiers + name, clsid);
         }
 
         run_result listed = run({L"overlays", L"--tsv"});
         EXPECT_EQ(0u, listed.status) << listed.err;
         EXPECT_EQ(tsv, listed.out);
-        run_result text = run({L"overlays"});
-        EXPECT_EQ(7u, count_of(text.out, "used    \"   Alpha")) << text.out;
-        std::string last = row.note.empty() ? "All six Quillarvent markers are among the 15 "
-                                              "overlays Explorer shows."
-                                            : row.note;
-        EXPECT_EQ(text.out.size() - last.size() - 2, text.out.rfind(last + "\r\n")) << text.out;
+        std::string text = run({L"overlays"}).out;
+        EXPECT_NE(std::string::npos, text.find("  1  used    \"   Cloud10\"")) << text;
+        std::string last =
+            row.note.empty()
+                ? "All six Quillarvent markers are among the 15 overlays Explorer shows."
+                : row.note;
+        EXPECT_EQ(text.size() - last.size() - 2, text.rfind(last + "\r\n")) << text;
         EXPECT_EQ(row.note.empty() ? "" : row.note + "\r\n", run({L"overlays", L"--note"}).out);
         run_result checked = run({L"check", L"--tsv"});
         EXPECT_EQ(0u, checked.status) << checked.err;
         EXPECT_EQ(row.check, checked.out);
+        remove_planted(ours_planted);
     }
+    remove_planted(0);
 }
 
 // The settings as an administrator sees and changes them, by name; a user
@@ -1084,14 +1063,6 @@ TEST_F(ConsoleTest, SettingsAreShownAndTurnedOnAndOffByName) {
         EXPECT_EQ(row.status, result.status) << result.err;
         EXPECT_EQ(row.out, result.out);
     }
-    // As the library reads them.
-    for (const auto &expected : {std::make_pair(full_search_value_name, 1u),
-                                 std::make_pair(probe_all_drives_value_name, 0u)}) {
-        DWORD value = 7, size = sizeof(value);
-        EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_LOCAL_MACHINE, settings_key_path, expected.first,
-                                              RRF_RT_REG_DWORD, nullptr, &value, &size));
-        EXPECT_EQ(expected.second, value) << expected.first;
-    }
 
     struct refusal {
         const char *name;
@@ -1122,9 +1093,9 @@ TEST_F(ConsoleTest, SettingsAreShownAndTurnedOnAndOffByName) {
         EXPECT_EQ(1u, result.status);
         EXPECT_NE(std::string::npos, result.err.find(row.says)) << result.err;
         DWORD value = 7, size = sizeof(value);
-        EXPECT_EQ(row.read_back, RegGetValueA(HKEY_LOCAL_MACHINE, settings_key_path,
-                                              full_search_value_name, RRF_RT_REG_DWORD, nullptr,
-                                              &value, &size));
+        EXPECT_EQ(row.read_back,
+                  RegGetValueA(HKEY_LOCAL_MACHINE, settings_key_path, full_search_value_name,
+                               RRF_RT_REG_DWORD, nullptr, &value, &size));
         EXPECT_EQ(row.read_back == ERROR_SUCCESS ? 1u : 7u, value);
         if (row.security) {
             ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
@@ -1134,4 +1105,44 @@ TEST_F(ConsoleTest, SettingsAreShownAndTurnedOnAndOffByName) {
         }
     }
     RegCloseKey(key);
+}
+
+// Explorer shows the description column of a type only through that type's
+// property handler: check names the described types it cannot show it for.
+TEST_F(ConsoleTest, CheckNamesTheTypesWhoseColumnExplorerCannotShow) {
+    const std::string handlers =
+        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\PropertySystem\\PropertyHandlers\\";
+    const char theirs[] = "{11111111-2222-3333-4444-555555555555}";
+    RegSetValueA(HKEY_LOCAL_MACHINE, (handlers + ".qvo").c_str(), REG_SZ, theirs, sizeof(theirs));
+    const struct {
+        const char *type;
+        bool drop_handler; // the handler key removed after the item was described
+        const char *line;  // what check says, empty for nothing
+    } cases[] = {
+        {".qvo", false, "column-taken\t.qvo\r\n"},
+        {".qvz", false, ""},
+        {".qvn", true, "column-not-registered\t.qvn\r\n"},
+    };
+    for (const auto &c : cases) {
+        std::string file = make_file(std::string("item") + c.type);
+        ASSERT_EQ(0u, run({L"set", wide(file), L"described"}).status) << c.type;
+        if (c.drop_handler)
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, (handlers + c.type).c_str());
+    }
+    EXPECT_EQ(theirs, [&] {
+        char value[64] = "";
+        LONG size = sizeof(value);
+        RegQueryValueA(HKEY_LOCAL_MACHINE, (handlers + ".qvo").c_str(), value, &size);
+        return std::string(value);
+    }()) << "set replaced another program's handler";
+    run_result checked = run({L"check", L"--tsv"});
+    EXPECT_EQ(0u, checked.status) << checked.err;
+    for (const auto &c : cases) {
+        std::string type = std::string("\t") + c.type + "\r\n";
+        EXPECT_EQ(c.line[0] ? 1u : 0u, count_of(checked.out, type)) << checked.out;
+        if (c.line[0])
+            EXPECT_EQ(1u, count_of(checked.out, c.line)) << checked.out;
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, (handlers + c.type).c_str());
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, c.type);
+    }
 }

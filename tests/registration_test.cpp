@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <objbase.h>
+#include <msxml2.h>
 #include <oleauto.h>
 #include <shlobj.h>
 
@@ -11,6 +12,8 @@
 #include "module/info_tip_types.h"
 #include "module/module_start_up.h"
 #include "module/registration.h"
+#include "shell/property_handler.h"
+#include "store/info_tip_registration.h"
 #include "store/item_info.h"
 #include "tests/message_box_catcher.h"
 #include "tests/test_support.h"
@@ -479,6 +482,201 @@ TEST_F(Registration, RegisteringAgainCancelsItsOwnPendingRemoval) {
 
 // Removing what is already gone is no failure; a second unregistration
 // succeeds.
+const char property_handlers[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\PropertySystem\\PropertyHandlers\\";
+
+// Every value of a key, with its type and bytes, and its subkeys' names.
+std::string key_dump(HKEY root, const std::string &path) {
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "<no key>";
+    std::string dump;
+    char name[256];
+    BYTE data[1024];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof(name), size = sizeof(data), type = 0;
+        if (RegEnumValueA(key, i, name, &length, nullptr, &type, data, &size) != ERROR_SUCCESS)
+            break;
+        dump += std::string(name, length) + "/" + std::to_string(type) + "=" +
+                std::string(reinterpret_cast<char *>(data), size) + ";";
+    }
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof(name);
+        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        dump += "[" + std::string(name, length) + "]";
+    }
+    RegCloseKey(key);
+    return dump;
+}
+
+// The property handler takes a type only where no handler is, and gives
+// back only what it took and still holds.
+TEST_F(Registration, PropertyHandlerTakesOnlyFreeTypesAndGivesBackOnlyItsOwn) {
+    const std::string handlers = property_handlers;
+    const char theirs[] = "{11111111-2222-3333-4444-555555555555}";
+    const std::string associations = "SOFTWARE\\Classes\\SystemFileAssociations\\";
+    for (const char *type : {".qvf", ".qvo", ".qve", ".qvt", ".qvp"})
+        RegSetValueA(HKEY_CLASSES_ROOT, type, REG_SZ, "qvfile", 6);
+    // .qvp has a Details pane list of its own.
+    HKEY details;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyA(HKEY_LOCAL_MACHINE, (associations + ".qvp").c_str(), &details));
+    RegSetValueExA(details, "PreviewDetails", 0, REG_SZ,
+                   reinterpret_cast<const BYTE *>("prop:System.Size"), 17);
+    RegCloseKey(details);
+    const std::string own_list = key_dump(HKEY_LOCAL_MACHINE, associations + ".qvp");
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_LOCAL_MACHINE, (handlers + ".qvo").c_str(), &key));
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(theirs),
+                   sizeof(theirs));
+    RegSetValueExA(key, "Extra", 0, REG_BINARY, reinterpret_cast<const BYTE *>("\1\0\2"), 3);
+    RegCloseKey(key);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_LOCAL_MACHINE, (handlers + ".qve").c_str(), &key));
+    RegCloseKey(key);
+    const std::string other = key_dump(HKEY_LOCAL_MACHINE, handlers + ".qvo");
+    const std::string empty = key_dump(HKEY_LOCAL_MACHINE, handlers + ".qve");
+
+    ASSERT_EQ(0u, register_dll());
+    const std::string ours = property_handler_clsid_text;
+    EXPECT_EQ(ours, value_of(HKEY_LOCAL_MACHINE, handlers + ".qvf"));
+    EXPECT_EQ(ours, value_of(HKEY_LOCAL_MACHINE, handlers + ".qvt"));
+    EXPECT_EQ(other, key_dump(HKEY_LOCAL_MACHINE, handlers + ".qvo"));
+    EXPECT_EQ(empty, key_dump(HKEY_LOCAL_MACHINE, handlers + ".qve"));
+    EXPECT_NE(std::string::npos,
+              value_of(HKEY_LOCAL_MACHINE, associations + ".qvf", "PreviewDetails")
+                  .find(";Quillarvent.Description;"));
+    EXPECT_EQ(ours, value_of(HKEY_LOCAL_MACHINE, handlers + ".qvp"));
+    EXPECT_EQ(own_list, key_dump(HKEY_LOCAL_MACHINE, associations + ".qvp"));
+    const std::string server = "CLSID\\" + ours;
+    EXPECT_EQ(std::string(install_folder) + "plivar_23.dll",
+              value_of(HKEY_CLASSES_ROOT, server + "\\InprocServer32"));
+    EXPECT_EQ("Both", value_of(HKEY_CLASSES_ROOT, server + "\\InprocServer32", "ThreadingModel"));
+    DWORD isolation = 0, size = sizeof(isolation);
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegGetValueA(HKEY_CLASSES_ROOT, server.c_str(), "DisableProcessIsolation",
+                           RRF_RT_REG_DWORD, nullptr, &isolation, &size));
+    EXPECT_EQ(1u, isolation);
+
+    // A type first described afterwards is taken then; another product
+    // then takes one of ours over.
+    TempFolder data;
+    ASSERT_TRUE(write_whole_file(data.path() + "first.qvn", "data"));
+    register_info_tip_for_path(data.path() + "first.qvn");
+    EXPECT_EQ(ours, value_of(HKEY_LOCAL_MACHINE, handlers + ".qvn"));
+    RegSetValueA(HKEY_LOCAL_MACHINE, (handlers + ".qvt").c_str(), REG_SZ, theirs, sizeof(theirs));
+
+    unregister(IDNO);
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, handlers + ".qvf"));
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, handlers + ".qvn"));
+    EXPECT_EQ(theirs, value_of(HKEY_LOCAL_MACHINE, handlers + ".qvt"));
+    EXPECT_EQ(other, key_dump(HKEY_LOCAL_MACHINE, handlers + ".qvo"));
+    EXPECT_EQ(empty, key_dump(HKEY_LOCAL_MACHINE, handlers + ".qve"));
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, associations + ".qvf"));
+    EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, handlers + ".qvp"));
+    EXPECT_EQ(own_list, key_dump(HKEY_LOCAL_MACHINE, associations + ".qvp"));
+    for (const char *type : {".qvf", ".qvo", ".qve", ".qvt", ".qvn", ".qvp"}) {
+        RegDeleteTreeA(HKEY_CLASSES_ROOT, type);
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, (handlers + type).c_str());
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, (associations + type).c_str());
+    }
+}
+
+// The schema names, by format and number, the properties the handler
+// hands out, and is a document the system's XML reader takes.
+TEST(PropertySchema, NamesThePropertiesTheHandlerReturns) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    IXMLDOMDocument *document = nullptr;
+    // MSXML 3's document, which every Windows and Wine has.
+    const GUID dom_document = {
+        0xF5078F32, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}};
+    ASSERT_EQ(S_OK, CoCreateInstance(dom_document, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_IXMLDOMDocument, reinterpret_cast<void **>(&document)));
+    document->put_async(VARIANT_FALSE);
+    VARIANT file;
+    V_VT(&file) = VT_BSTR;
+    V_BSTR(&file) = SysAllocString(wide_of(build_output_folder() + "quillarvent.propdesc").c_str());
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    EXPECT_EQ(S_OK, document->load(file, &loaded));
+    VariantClear(&file);
+    ASSERT_EQ(VARIANT_TRUE, loaded);
+
+    const struct {
+        const wchar_t *name;
+        PROPERTYKEY key;
+        const wchar_t *type;
+        const wchar_t *innate;
+    } expected[] = {{L"Quillarvent.Description", description_property_key, L"String", L"false"},
+                    {L"Quillarvent.Marker", marker_property_key, L"UInt32", L"true"}};
+    IXMLDOMNodeList *descriptions = nullptr;
+    BSTR tag = SysAllocString(L"propertyDescription");
+    ASSERT_EQ(S_OK, document->getElementsByTagName(tag, &descriptions));
+    SysFreeString(tag);
+    long count = 0;
+    descriptions->get_length(&count);
+    ASSERT_EQ(2, count);
+    auto attribute = [](IXMLDOMNode *node, const wchar_t *name) {
+        std::wstring text;
+        IXMLDOMElement *element = nullptr;
+        if (SUCCEEDED(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void **>(&element)))) {
+            VARIANT value;
+            VariantInit(&value);
+            BSTR attribute_name = SysAllocString(name);
+            if (element->getAttribute(attribute_name, &value) == S_OK && V_VT(&value) == VT_BSTR)
+                text = V_BSTR(&value);
+            SysFreeString(attribute_name);
+            VariantClear(&value);
+            element->Release();
+        }
+        return text;
+    };
+    auto child = [](IXMLDOMNode *node, const wchar_t *name) {
+        IXMLDOMNode *found = nullptr;
+        IXMLDOMNodeList *children = nullptr;
+        node->get_childNodes(&children);
+        for (long i = 0; children && !found; ++i) {
+            IXMLDOMNode *candidate = nullptr;
+            if (children->get_item(i, &candidate) != S_OK || !candidate)
+                break;
+            BSTR candidate_name = nullptr;
+            candidate->get_nodeName(&candidate_name);
+            if (candidate_name && wcscmp(candidate_name, name) == 0)
+                found = candidate;
+            else
+                candidate->Release();
+            SysFreeString(candidate_name);
+        }
+        if (children)
+            children->Release();
+        return found;
+    };
+    for (long i = 0; i < count; ++i) {
+        IXMLDOMNode *node = nullptr;
+        ASSERT_EQ(S_OK, descriptions->get_item(i, &node));
+        const auto &wanted = expected[i];
+        EXPECT_EQ(wanted.name, attribute(node, L"name"));
+        wchar_t format[40];
+        StringFromGUID2(wanted.key.fmtid, format, 40);
+        EXPECT_EQ(format, attribute(node, L"formatID"));
+        EXPECT_EQ(std::to_wstring(wanted.key.pid), attribute(node, L"propID"));
+        IXMLDOMNode *type = child(node, L"typeInfo");
+        ASSERT_NE(nullptr, type) << i;
+        EXPECT_EQ(wanted.type, attribute(type, L"type"));
+        EXPECT_EQ(wanted.innate, attribute(type, L"isInnate"));
+        EXPECT_EQ(L"true", attribute(type, L"isViewable"));
+        type->Release();
+        IXMLDOMNode *label = child(node, L"labelInfo");
+        ASSERT_NE(nullptr, label) << i;
+        EXPECT_EQ(0u, attribute(label, L"label").find(L"Quillarvent "));
+        label->Release();
+        node->Release();
+    }
+    descriptions->Release();
+    document->Release();
+    CoUninitialize();
+}
+
 TEST_F(Registration, UnregisteringTwiceSucceeds) {
     ASSERT_EQ(0u, register_dll());
     unregister(IDNO);

@@ -178,6 +178,20 @@ windows() { printf 'Z:%s' "${1//\//\\}"; }
 walk() { timeout 300 wine "$check" walk "$@" </dev/null | tr -d '\r'; }
 has() { grep -qF -- "$2" <<<"$1" || fail "$3: no \"$2\" in: $1"; }
 own="$user/Quillarvent"
+# Another program's twelve overlays sort ahead of the markers (leading
+# spaces): the finish page names the three Explorer leaves out.
+ahead="$prefix.overlays.reg"
+{
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+  for i in $(seq 10 21); do
+    clsid="{0F0E0D0C-0000-4000-8000-0000000000$i}"
+    printf '[HKEY_CLASSES_ROOT\\CLSID\\%s]\r\n@="Cloud Drive"\r\n\r\n' "$clsid"
+    printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\%s\\   Cloud%s]\r\n@="%s"\r\n\r\n' \
+      ShellIconOverlayIdentifiers "$i" "$clsid"
+  done
+} >"$ahead"
+wine reg import "$(windows "$ahead")" </dev/null >/dev/null 2>&1 || fail "other programs' overlays not planted"
+rm -f "$ahead"
 pages=$(walk "$(windows "$setup")" "$(windows "$shots")" install 'C:\Toolbox') ||
   fail "the setup walked page by page: $pages"
 has "$pages" "page 1: Quillarvent $version Setup" "the title names the version"
@@ -189,6 +203,8 @@ has "$pages" "Please wait while Quillarvent $version is being installed." "progr
 has "$pages" "Show &details" "the progress page hides its details"
 has "$pages" "is installed in C:\\Toolbox\\Quillarvent." "finish page"
 has "$pages" 'choose "Manage Description"' "finish page"
+has "$pages" "Explorer will not show the markers 3Quillarvent, 4Quillarvent and 5Quillarvent: it shows only 15 overlays, and those of Cloud Drive sort ahead of them." \
+  "the finish page names the markers without a slot"
 walked="$pages"
 wine "$check" installed 'C:\Toolbox\Quillarvent' "$version" </dev/null ||
   fail "the installation walked page by page"
