@@ -40,8 +40,8 @@ std::wstring trimmed(const std::wstring &name) {
 // The registry's own order: ordinal, case folded to upper case (so "_"
 // sorts after the letters). Whatever order RegEnumKeyEx gives is not relied on.
 int compared(const std::wstring &a, const std::wstring &b) {
-    int c = _wcsicmp(a.c_str(), b.c_str());
-    return c < 0 ? CSTR_LESS_THAN : c == 0 ? CSTR_EQUAL : CSTR_GREATER_THAN;
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE);
 }
 
 // A key name shown with its leading and trailing spaces.

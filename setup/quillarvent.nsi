@@ -125,6 +125,7 @@ Var size
   !insertmacro ${action} "quillarvent_registry.exe"
   !insertmacro ${action} "quillarvent.exe"
   !insertmacro ${action} "quillarvent.propdesc"
+  !insertmacro ${action} "setup.log"
   !insertmacro ${action} "ReadMe.txt"
   !insertmacro FOR_EACH_ICON ${action}
   !insertmacro ${action} "uninstall.exe"
@@ -425,6 +426,8 @@ Section "Quillarvent"
   !insertmacro CHECK_FREE "quillarvent_registry.exe"
   !insertmacro CHECK_FREE "quillarvent.exe"
   !insertmacro CHECK_FREE "uninstall.exe"
+  !insertmacro CHECK_FREE "quillarvent.propdesc"
+  !insertmacro CHECK_FREE "setup.log"
   ${IfNot} ${FileExists} "$INSTDIR\*"
     !insertmacro CREATED ".\"
   ${EndIf}
@@ -487,6 +490,30 @@ Section "Quillarvent"
   ${EndIf}
   Delete /REBOOTOK "$INSTDIR\plivar_23.dll.old"
 
+  ; The installed program says which markers other programs' overlays keep
+  ; out, in the words it uses for a user later: on the finish page and in
+  ; the details list, and in setup.log when the install is silent.
+  nsExec::ExecToStack '"$INSTDIR\quillarvent.exe" overlays --note'
+  Pop $0
+  Pop $1
+  ${If} $created Lists "setup.log"
+    Delete "$INSTDIR\setup.log"
+  ${EndIf}
+  ${If} $0 == 0
+  ${AndIf} $1 != ""
+    ${TrimNewLines} $1 $1
+    StrCpy $overlay_note "$\r$\n$\r$\n$1"
+    SetDetailsPrint both
+    DetailPrint $1
+    SetDetailsPrint none
+    ${If} ${Silent}
+      FileOpen $2 "$INSTDIR\setup.log" w
+      FileWrite $2 "$1$\r$\n"
+      FileClose $2
+      !insertmacro CREATED "setup.log"
+    ${EndIf}
+  ${EndIf}
+
   SetDetailsPrint both
   DetailPrint "Adding Quillarvent to Apps and features"
   SetDetailsPrint none
@@ -506,21 +533,6 @@ Section "Quillarvent"
   IntOp $size $size + 1023
   IntOp $size $size / 1024
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $size
-
-  ; The installed program says which markers other programs' overlays keep
-  ; out, in the words it uses for a user later: on the finish page and in
-  ; the details list.
-  nsExec::ExecToStack '"$INSTDIR\quillarvent.exe" overlays --note'
-  Pop $0
-  Pop $1
-  ${If} $0 == 0
-  ${AndIf} $1 != ""
-    ${TrimNewLines} $1 $1
-    StrCpy $overlay_note "$\r$\n$\r$\n$1"
-    SetDetailsPrint both
-    DetailPrint $1
-    SetDetailsPrint none
-  ${EndIf}
 SectionEnd
 
 Section "Uninstall"

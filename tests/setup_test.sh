@@ -228,6 +228,15 @@ gone "$own" || fail "the walked uninstall left: $(ls -R "$own")"
 [ "$(files_in_user)" = "$theirs" ] || fail "the walked setups changed the user's files: $(files_in_user)"
 wine "$check" removed </dev/null || fail "registrations after the walked uninstall"
 
+# A silent install has no finish page: the same sentence goes to setup.log,
+# which its uninstall takes away with the rest.
+quiet="$drive/Quiet/Quillarvent"
+wine "$setup" /S '/D=C:\Quiet\Quillarvent' </dev/null || fail "silent setup with overlays ahead exited with $?"
+grep -qF "Explorer will not show the markers 3Quillarvent, 4Quillarvent and 5Quillarvent" "$quiet/setup.log" ||
+  fail "a silent install kept no note of the markers without a slot"
+uninstall "$quiet"
+gone "$quiet" || fail "the silent uninstall left: $(ls -R "$quiet")"
+
 rm -f "$newer"
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
