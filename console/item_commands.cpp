@@ -317,22 +317,29 @@ int check_command(const command_line &line) {
     // Explorer shows the description column only through the property
     // handler of each type; a type another program's handler serves shows
     // none. Folders have no property handler at all.
-    std::map<std::string, std::wstring> types;
+    std::map<std::string, std::vector<std::wstring>> types;
     for (const indexed_item &item : items) {
         std::string type = info_tip_type_of(item.path, false);
-        if (!type.empty())
-            types.emplace(type, std::wstring(type.begin(), type.end()));
+        if (!type.empty() && !item.unopened_share)
+            types[type].push_back(item.path);
     }
     for (const auto &type : types) {
         property_handler_owner owner = property_handler_of(type.first);
-        if (owner == property_handler_owner::ours)
+        if (owner == property_handler_owner::ours ||
+            std::all_of(type.second.begin(), type.second.end(), [](const std::wstring &path) {
+                DWORD attributes = GetFileAttributesW(openable(path).c_str());
+                return attributes != INVALID_FILE_ATTRIBUTES &&
+                       (attributes & FILE_ATTRIBUTE_DIRECTORY);
+            }))
             continue;
         bool other = owner == property_handler_owner::other;
+        std::wstring shown_type;
+        wide_path_of(type.first, shown_type);
         found(other ? "no description column in Explorer: another program's property handler "
                       "serves this type"
                     : "no description column in Explorer: no property handler is registered "
                       "for this type (registering the library again adds it)",
-              other ? "column-taken" : "column-not-registered", type.second)
+              other ? "column-taken" : "column-not-registered", shown_type)
             ->counts = false;
     }
 

@@ -106,10 +106,9 @@ property_handler_owner property_handler_of(const std::string &type) {
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, handler_key_of(type).c_str(), 0, KEY_QUERY_VALUE,
                       key.receive()) != ERROR_SUCCESS)
         return property_handler_owner::none;
-    std::string handler = handler_named(key.get());
-    if (handler.empty())
-        return property_handler_owner::none;
-    return names_ours(handler) ? property_handler_owner::ours : property_handler_owner::other;
+    // A key without a handler in it is still someone else's to fill.
+    return names_ours(handler_named(key.get())) ? property_handler_owner::ours
+                                                : property_handler_owner::other;
 }
 
 LONG take_property_handler(const std::string &type) {

@@ -8,6 +8,7 @@
 // search) from the one handler named by
 // HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\PropertySystem\PropertyHandlers\TYPE.
 
+// `none` when the type has no key there at all.
 enum class property_handler_owner { none, ours, other };
 property_handler_owner property_handler_of(const std::string &type);
 
