@@ -12,7 +12,7 @@
 #include "console/text_forms.h"
 #include "store/description_edit.h"
 #include "store/description_search.h"
-#include "store/info_tip_registration.h"
+#include "store/info_tip_key.h"
 #include "store/keep_file.h"
 #include "store/item_info.h"
 #include "store/path_text.h"
@@ -316,31 +316,49 @@ int check_command(const command_line &line) {
 
     // Explorer shows the description column only through the property
     // handler of each type; a type another program's handler serves shows
-    // none. Folders have no property handler at all.
-    std::map<std::string, std::vector<std::wstring>> types;
+    // none, and neither does one whose extension no type registration
+    // takes. Folders have no property handler at all.
+    struct described_type {
+        std::wstring spelled; // as its first item spells it
+        std::vector<std::wstring> items;
+    };
+    std::map<std::wstring, described_type> types; // by extension, case aside
     for (const indexed_item &item : items) {
-        std::string type = info_tip_type_of(item.path, false);
-        if (!type.empty() && !item.unopened_share)
-            types[type].push_back(item.path);
+        size_t dot = item.path.find_last_of(L"\\.");
+        if (item.unopened_share || dot == std::wstring::npos || item.path[dot] != L'.' ||
+            dot + 1 == item.path.size())
+            continue;
+        described_type &type = types[path_key(item.path.substr(dot))];
+        if (type.items.empty())
+            type.spelled = item.path.substr(dot);
+        type.items.push_back(item.path);
     }
-    for (const auto &type : types) {
-        property_handler_owner owner = property_handler_of(type.first);
+    for (const auto &entry : types) {
+        const described_type &type = entry.second;
+        std::string ansi;
+        bool registrable = ansi_path_of(type.spelled.c_str(), ansi) &&
+                           is_registrable_type(ansi);
+        property_handler_owner owner =
+            registrable ? property_handler_of(ansi) : property_handler_owner::none;
         if (owner == property_handler_owner::ours ||
-            std::all_of(type.second.begin(), type.second.end(), [](const std::wstring &path) {
+            std::all_of(type.items.begin(), type.items.end(), [](const std::wstring &path) {
                 DWORD attributes = GetFileAttributesW(openable(path).c_str());
                 return attributes != INVALID_FILE_ATTRIBUTES &&
                        (attributes & FILE_ATTRIBUTE_DIRECTORY);
             }))
             continue;
-        bool other = owner == property_handler_owner::other;
-        std::wstring shown_type;
-        wide_path_of(type.first, shown_type);
-        found(other ? "no description column in Explorer: another program's property handler "
-                      "serves this type"
-                    : "no description column in Explorer: no property handler is registered "
-                      "for this type (registering the library again adds it)",
-              other ? "column-taken" : "column-not-registered", shown_type)
-            ->counts = false;
+        const char *what =
+            !registrable ? "no description column in Explorer: only extensions of one to four "
+                           "characters are registered"
+            : owner == property_handler_owner::other
+                ? "no description column in Explorer: another program's property handler "
+                  "serves this type"
+                : "no description column in Explorer: no property handler is registered for "
+                  "this type (registering the library again adds it)";
+        const char *tsv_what = !registrable                              ? "column-not-registrable"
+                               : owner == property_handler_owner::other ? "column-taken"
+                                                                        : "column-not-registered";
+        found(what, tsv_what, type.spelled)->counts = false;
     }
 
     if (!folder.empty()) {

@@ -90,6 +90,12 @@ DWORD read_overlay_slots(overlay_slots &slots) {
     slots = overlay_slots();
     ScopedRegKey key;
     DWORD error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, identifiers_key, 0, KEY_READ, key.receive());
+    // No key: no identifier at all, ours included.
+    if (error == ERROR_FILE_NOT_FOUND) {
+        for (int kind = 0; kind < 6; ++kind)
+            slots.unregistered.push_back(std::to_wstring(kind) + L"Quillarvent");
+        return ERROR_SUCCESS;
+    }
     if (error != ERROR_SUCCESS)
         return error;
     for (DWORD index = 0;; ++index) {
@@ -147,8 +153,9 @@ int overlays_command(const command_line &line) {
         return exit_done;
     }
     size_t width = 0;
+    // A name of hundreds of characters would push every line that wide.
     for (const overlay_identifier &identifier : slots.identifiers)
-        width = std::max(width, identifier.name.size());
+        width = std::min<size_t>(std::max(width, identifier.name.size()), 40);
     std::string out;
     for (size_t i = 0; i < slots.identifiers.size(); ++i) {
         const overlay_identifier &identifier = slots.identifiers[i];
@@ -160,7 +167,7 @@ int overlays_command(const command_line &line) {
         else
             out += std::string(number.size() < 3 ? 3 - number.size() : 0, ' ') + number + "  " +
                    (used ? "used    " : "unused  ") + quoted_name(identifier.name) +
-                   std::string(width - identifier.name.size() + 2, ' ') +
+                   std::string(width + 2 - std::min(width, identifier.name.size()), ' ') +
                    shown(identifier.product) + "\r\n";
     }
     if (!line.tsv) {

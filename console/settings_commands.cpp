@@ -56,7 +56,8 @@ int settings_command(const command_line &line) {
     DWORD error = set_setting(name, same_word(value, "on"));
     if (error == ERROR_SUCCESS)
         return exit_done;
-    std::string why = error == ERROR_ACCESS_DENIED ? "only an administrator may change settings"
+    std::string why = error == ERROR_ACCESS_DENIED
+                          ? "access to HKLM\\software\\Quillarvent is denied"
                       : error == ERROR_FILE_NOT_FOUND
                           ? "HKLM\\software\\Quillarvent is missing (is Quillarvent installed?)"
                           : error_text(error);

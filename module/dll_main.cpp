@@ -36,6 +36,7 @@ STDAPI DllCanUnloadNow() {
 STDAPI DllRegisterServer() {
     return guarded_call([] {
         ensure_module_started();
+        load_index_left_out();
         return register_server();
     });
 }
@@ -43,6 +44,7 @@ STDAPI DllRegisterServer() {
 STDAPI DllUnregisterServer() {
     return guarded_call([] {
         ensure_module_started();
+        load_index_left_out();
         return unregister_server();
     });
 }
@@ -53,6 +55,7 @@ STDAPI DllUnregisterServer() {
 STDAPI DllInstall(BOOL install, PCWSTR line) {
     return guarded_call([&] {
         ensure_module_started();
+        load_index_left_out();
         if (install)
             return register_server();
         bool keep = line && lstrcmpiW(line, L"keep") == 0;

@@ -65,6 +65,7 @@ void register_info_tip_for_all_types() {
 }
 
 void take_property_handlers_for_all_types() {
+    record_types_naming_this_handler();
     for_each_file_type([](const std::string &type) {
         if (is_registrable_type(type))
             take_property_handler(type);

@@ -174,12 +174,57 @@ DWORD store_start_up(HMODULE module) {
     return info_holder.load_index();
 }
 
+namespace {
+
+bool index_left_out = false;
+
+bool runs_as_service_account() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    bool service = false;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) {
+        PSID user = reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid;
+        service = IsWellKnownSid(user, WinLocalSystemSid) ||
+                  IsWellKnownSid(user, WinLocalServiceSid) ||
+                  IsWellKnownSid(user, WinNetworkServiceSid);
+    }
+    CloseHandle(token);
+    return service;
+}
+
+} // namespace
+
+void load_index_left_out() {
+    if (!index_left_out)
+        return;
+    index_left_out = false;
+    set_index_path();
+    keep_file.use_default_path();
+    info_holder.load_index();
+}
+
 void module_start_up(HMODULE module) {
-    store_start_up(module);
+    // The search indexer loads the property handler into a service of the
+    // system's own, which only reads streams there. files.dat, which every
+    // user may write and a load may repair in place, and the icon files are
+    // left to the users' own processes.
+    bool service = runs_as_service_account();
+    if (service) {
+        module_instance = module;
+        read_os_version();
+        set_module_folder();
+        index_left_out = true;
+    } else {
+        store_start_up(module);
+    }
     fill_overlay_table();
     default_gui_font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     menu_colour = GetSysColor(COLOR_MENU);
-    extract_overlay_icons();
+    if (!service)
+        extract_overlay_icons();
     // No handler ever reads a stream from the root of the floppy drive.
     info_holder.mark_not_described(L"A:\\");
     set_store_report_sink(show_store_report);

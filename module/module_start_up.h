@@ -45,6 +45,9 @@ long module_start_up_runs();
 // the result is the index load's (see CInfoHolder::load_index).
 DWORD store_start_up(HMODULE module);
 void module_start_up(HMODULE module);
+// Registration run by a service account (a deployment tool) needs the index
+// that start-up leaves out in such a process.
+void load_index_left_out();
 void read_os_version();
 
 // Writes the six overlay icon files that are missing. True when at least one

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -468,11 +469,11 @@ HRESULT register_server() {
     register_info_tip_for_all_types();
     if (!prepare_configuration())
         return E_ACCESSDENIED;
+    std::map<std::string, DWORD> taken = taken_types();
     hr = apply_registry_script(module_path);
+    record_taken_types(taken);
     if (SUCCEEDED(hr))
         hr = register_type_library(module_path);
-    // The types' property handler keys are recorded under the handler's
-    // class key, which the script has just written afresh.
     if (SUCCEEDED(hr))
         hr = change_property_schema(true);
     if (SUCCEEDED(hr))

@@ -25,6 +25,13 @@ class Exclusive {
     SRWLOCK &lock_;
 };
 
+// A caller written in C may pass a null reference. Read through a
+// volatile, the test cannot be dropped as one that is always false.
+bool is_null(const void *address) {
+    const void *volatile held = address;
+    return held == nullptr;
+}
+
 bool is_key(REFPROPERTYKEY key, const PROPERTYKEY &wanted) {
     return IsEqualGUID(key.fmtid, wanted.fmtid) && key.pid == wanted.pid;
 }
@@ -140,9 +147,12 @@ STDMETHODIMP CPropertyHandler::GetValue(REFPROPERTYKEY key, PROPVARIANT *value) 
     if (!value)
         return E_POINTER;
     PropVariantInit(value);
+    if (is_null(&key))
+        return E_POINTER;
     return guarded_call([&] {
         Exclusive held(lock);
-        if (!described)
+        // A value set and not yet committed is the store's value now.
+        if (!described && !changed)
             return S_OK;
         if (is_key(key, description_property_key))
             return string_value(text, value);
@@ -155,6 +165,8 @@ STDMETHODIMP CPropertyHandler::GetValue(REFPROPERTYKEY key, PROPVARIANT *value) 
 }
 
 STDMETHODIMP CPropertyHandler::SetValue(REFPROPERTYKEY key, REFPROPVARIANT value) {
+    if (is_null(&key) || is_null(&value))
+        return E_POINTER;
     return guarded_call([&] {
         Exclusive held(lock);
         if (!initialized)
@@ -193,7 +205,13 @@ STDMETHODIMP CPropertyHandler::Commit() {
             return S_OK;
         if (!writable)
             return STG_E_ACCESSDENIED;
-        int32_t kind = described && icon_kind >= 0 && icon_kind <= 5 ? icon_kind : 0;
+        // The marker as it is now: the editor may have changed it since the
+        // stream was read.
+        int32_t kind = -1;
+        std::string stored;
+        if (item_info(0, path.c_str()).read_stream(stored, &kind) != ERROR_SUCCESS ||
+            kind < 0 || kind > 5)
+            kind = 0;
         // The shell or the indexer hosts this: no box, no elevation prompt.
         QuietStoreReports quiet;
         DWORD code = info_holder.add_description(path.c_str(), kind, ansi_text.c_str());
@@ -207,6 +225,8 @@ STDMETHODIMP CPropertyHandler::Commit() {
 }
 
 STDMETHODIMP CPropertyHandler::IsPropertyWritable(REFPROPERTYKEY key) {
+    if (is_null(&key))
+        return E_POINTER;
     Exclusive held(lock);
     return is_key(key, description_property_key) && writable ? S_OK : S_FALSE;
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 
 // Explorer asks a file type's properties (its columns, the Details pane,
@@ -18,8 +19,16 @@ property_handler_owner property_handler_of(const std::string &type);
 // that shows the description. "Folder" has no property handler. 0, or the system error
 // met writing the key.
 LONG take_property_handler(const std::string &type);
-// Removes this product's handler from every type recorded as taken where it
-// is still the handler, the Details pane lists it wrote, and the record.
+// The record of the types taken, with their flags, and the same written
+// back: registration writes the handler's class key, which holds it, afresh.
+std::map<std::string, DWORD> taken_types();
+void record_taken_types(const std::map<std::string, DWORD> &taken);
+// Records every type whose key names this handler, should the record have
+// lost one.
+void record_types_naming_this_handler();
+// Removes this product's handler from every type recorded as taken, or
+// whose key names it, where it is still the handler; the Details pane lists
+// it wrote, and the record.
 void release_property_handlers();
 
 // Registers the info tip handler and, where free, the property handler of

@@ -1071,7 +1071,7 @@ TEST_F(ConsoleTest, SettingsAreShownAndTurnedOnAndOffByName) {
         LONG read_back; // of full_search afterwards
     } refusals[] = {
         {"a user without rights on the key", "D:(D;;0x6;;;WD)(A;;KA;;;WD)",
-         "only an administrator may change settings", ERROR_SUCCESS},
+         "access to HKLM\\software\\Quillarvent is denied", ERROR_SUCCESS},
         {"no settings key", nullptr, "is missing", ERROR_FILE_NOT_FOUND},
     };
     for (const refusal &row : refusals) {
@@ -1122,6 +1122,7 @@ TEST_F(ConsoleTest, CheckNamesTheTypesWhoseColumnExplorerCannotShow) {
         {".qvo", false, "column-taken\t.qvo\r\n"},
         {".qvz", false, ""},
         {".qvn", true, "column-not-registered\t.qvn\r\n"},
+        {".qvlong", false, "column-not-registrable\t.qvlong\r\n"},
     };
     for (const auto &c : cases) {
         std::string file = make_file(std::string("item") + c.type);
@@ -1140,9 +1141,14 @@ TEST_F(ConsoleTest, CheckNamesTheTypesWhoseColumnExplorerCannotShow) {
     for (const auto &c : cases) {
         std::string type = std::string("\t") + c.type + "\r\n";
         EXPECT_EQ(c.line[0] ? 1u : 0u, count_of(checked.out, type)) << checked.out;
-        if (c.line[0])
+        if (c.line[0]) {
             EXPECT_EQ(1u, count_of(checked.out, c.line)) << checked.out;
+        }
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, (handlers + c.type).c_str());
         RegDeleteTreeA(HKEY_CLASSES_ROOT, c.type);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE,
+                       (std::string("SOFTWARE\\Classes\\SystemFileAssociations\\") + c.type).c_str());
     }
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE,
+                   "SOFTWARE\\Classes\\CLSID\\{4B2E1A3A-9C7D-4E21-8F3A-6D5B2C1E0F9A}");
 }

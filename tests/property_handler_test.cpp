@@ -98,6 +98,12 @@ TEST_F(PropertyHandler, ReadsTheStreamAsTheStoreDoes) {
     EXPECT_TRUE(IsEqualPropertyKey(marker_property_key, key));
     EXPECT_EQ(E_INVALIDARG, store->GetAt(2, &key));
     EXPECT_EQ(E_POINTER, store->GetValue(description_property_key, nullptr));
+    // A caller in C may hand over null for a key or a value.
+    PROPVARIANT value;
+    auto *c_store = reinterpret_cast<HRESULT(STDMETHODCALLTYPE *const *)(
+        IPropertyStore *, const PROPERTYKEY *, const PROPVARIANT *)>(*reinterpret_cast<void ***>(store));
+    EXPECT_EQ(E_POINTER, c_store[5](store, nullptr, &value));
+    EXPECT_EQ(E_POINTER, c_store[6](store, &description_property_key, nullptr));
     store->Release();
     HRESULT initialized = S_OK;
     store = open(L"", STGM_READ, &initialized);
@@ -119,6 +125,7 @@ TEST_F(PropertyHandler, ACommittedEditIsWhatEveryViewReads) {
         std::wstring text;
         HRESULT set, commit;
         std::string stored; // what the stream holds after, kind first
+        int kind_meanwhile = -1; // the marker the editor sets between reading and committing
     } cases[] = {
         {"edited.txt", 4, STGM_READWRITE, L"Edited in the Details pane", S_OK, S_OK,
          std::string("\x04\0\0\0Edited in the Details pane", 30)},
@@ -131,6 +138,8 @@ TEST_F(PropertyHandler, ACommittedEditIsWhatEveryViewReads) {
          std::string("\x01\0\0\0", 4) + std::string(2048, 'y')},
         {"read only.txt", 3, STGM_READ, L"not taken", STG_E_ACCESSDENIED, S_OK,
          std::string("\x03\0\0\0as it was", 13)},
+        {"remarked.txt", 4, STGM_READWRITE, L"Pane text", S_OK, S_OK,
+         std::string("\x02\0\0\0Pane text", 13), 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -155,11 +164,13 @@ TEST_F(PropertyHandler, ACommittedEditIsWhatEveryViewReads) {
         marker.vt = VT_UI4;
         marker.ulVal = 5;
         EXPECT_EQ(STG_E_ACCESSDENIED, store->SetValue(marker_property_key, marker));
+        if (c.kind_meanwhile >= 0)
+            write_stream(file, c.kind_meanwhile, "as it was");
         EXPECT_EQ(c.commit, store->Commit());
         store->Release();
 
         std::string stream;
-        EXPECT_TRUE(read_whole_file(file + ":plivar", stream) || c.stored.empty());
+        EXPECT_TRUE(read_whole_file(file + ":plivar", stream));
         EXPECT_EQ(c.stored, stream);
         if (c.set != S_OK && c.set != INPLACE_S_TRUNCATED)
             continue;
@@ -177,7 +188,7 @@ TEST_F(PropertyHandler, ACommittedEditIsWhatEveryViewReads) {
         EXPECT_EQ(0u, run_program(command));
         std::string output;
         ASSERT_TRUE(read_whole_file(shown, output));
-        std::string kind_text = std::to_string(c.kind < 0 ? 0 : c.kind);
+        std::string kind_text = std::to_string(c.stored[0]);
         EXPECT_EQ(0u, output.find(kind_text + "\t" + file + "\t" +
                                   std::string(expected.begin(), expected.end())))
             << output.substr(0, 80);

@@ -480,8 +480,6 @@ TEST_F(Registration, RegisteringAgainCancelsItsOwnPendingRemoval) {
     EXPECT_EQ(other, take_scheduled_command());
 }
 
-// Removing what is already gone is no failure; a second unregistration
-// succeeds.
 const char property_handlers[] =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\PropertySystem\\PropertyHandlers\\";
 
@@ -566,6 +564,10 @@ TEST_F(Registration, PropertyHandlerTakesOnlyFreeTypesAndGivesBackOnlyItsOwn) {
     register_info_tip_for_path(data.path() + "first.qvn");
     EXPECT_EQ(ours, value_of(HKEY_LOCAL_MACHINE, handlers + ".qvn"));
     RegSetValueA(HKEY_LOCAL_MACHINE, (handlers + ".qvt").c_str(), REG_SZ, theirs, sizeof(theirs));
+    // Registered again (an upgrade) after the program of .qvn went: the
+    // class key is written afresh, and .qvn is still given back.
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, ".qvn");
+    ASSERT_EQ(0u, register_dll());
 
     unregister(IDNO);
     EXPECT_FALSE(key_exists(HKEY_LOCAL_MACHINE, handlers + ".qvf"));
@@ -677,6 +679,8 @@ TEST(PropertySchema, NamesThePropertiesTheHandlerReturns) {
     CoUninitialize();
 }
 
+// Removing what is already gone is no failure; a second unregistration
+// succeeds.
 TEST_F(Registration, UnregisteringTwiceSucceeds) {
     ASSERT_EQ(0u, register_dll());
     unregister(IDNO);
