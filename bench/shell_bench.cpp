@@ -263,8 +263,8 @@ int main() {
     std::string described = temp.path() + "report.txt";
     write_whole_file(described, "content");
     int32_t kind = 2;
-    write_whole_file(described + ":plivar", std::string(reinterpret_cast<char *>(&kind), 4) +
-                                                std::string(200, 'd'));
+    write_whole_file(described + ":plivar",
+                     std::string(reinterpret_cast<char *>(&kind), 4) + std::string(200, 'd'));
     std::wstring wide_described(described.begin(), described.end());
     get_class_object(overlay_clsid(2), IID_IClassFactory, reinterpret_cast<void **>(&factory));
     IShellIconOverlayIdentifier *marker = nullptr;
@@ -289,6 +289,15 @@ int main() {
     SHCOLUMNID column_id = {main_clsid, 0};
     SHCOLUMNDATA item = {};
     lstrcpynW(item.wszFile, wide_described.c_str(), MAX_PATH);
+    // The baseline: the column provider asked for the same item.
+    auto column_values = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            VARIANT value;
+            VariantInit(&value);
+            found += column->GetItemData(&column_id, &item, &value) == S_OK;
+            VariantClear(&value);
+        }
+    };
     const int value_count = 2000;
     auto property_get = best_by_turns(
         5,
@@ -300,14 +309,7 @@ int main() {
                 PropVariantClear(&value);
             }
         },
-        [&] {
-            for (int i = 0; i < value_count; ++i) {
-                VARIANT value;
-                VariantInit(&value);
-                found += column->GetItemData(&column_id, &item, &value) == S_OK;
-                VariantClear(&value);
-            }
-        });
+        [&] { column_values(value_count); });
     print_ratio("property_get", property_get.first * 1e6 / value_count,
                 property_get.second * 1e6 / value_count, "us", 1.2);
     // What Explorer pays per item: a handler made, initialised and asked.
@@ -333,14 +335,7 @@ int main() {
                 fresh->Release();
             }
         },
-        [&] {
-            for (int i = 0; i < item_count; ++i) {
-                VARIANT value;
-                VariantInit(&value);
-                found += column->GetItemData(&column_id, &item, &value) == S_OK;
-                VariantClear(&value);
-            }
-        });
+        [&] { column_values(item_count); });
     print_ratio("property_item", property_item.first * 1e6 / item_count,
                 property_item.second * 1e6 / item_count, "us", 1.2);
     properties->Release();

@@ -336,8 +336,7 @@ int check_command(const command_line &line) {
     for (const auto &entry : types) {
         const described_type &type = entry.second;
         std::string ansi;
-        bool registrable = ansi_path_of(type.spelled.c_str(), ansi) &&
-                           is_registrable_type(ansi);
+        bool registrable = ansi_path_of(type.spelled.c_str(), ansi) && is_registrable_type(ansi);
         property_handler_owner owner =
             registrable ? property_handler_of(ansi) : property_handler_owner::none;
         if (owner == property_handler_owner::ours ||
@@ -355,7 +354,7 @@ int check_command(const command_line &line) {
                   "serves this type"
                 : "no description column in Explorer: no property handler is registered for "
                   "this type (registering the library again adds it)";
-        const char *tsv_what = !registrable                              ? "column-not-registrable"
+        const char *tsv_what = !registrable                             ? "column-not-registrable"
                                : owner == property_handler_owner::other ? "column-taken"
                                                                         : "column-not-registered";
         found(what, tsv_what, type.spelled)->counts = false;

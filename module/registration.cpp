@@ -315,10 +315,9 @@ void schedule_removal(const char *path) {
         std::string folder = module_folder;
         if (folder.find('%') != std::string::npos)
             return;
-        std::vector<std::string> files = {folder + "plivar_23.dll",
-                                          folder + "quillarvent_registry.exe",
-                                          folder + "quillarvent.exe",
-                                          folder + property_schema_file_name};
+        std::vector<std::string> files = {
+            folder + "plivar_23.dll", folder + "quillarvent_registry.exe",
+            folder + "quillarvent.exe", folder + property_schema_file_name};
         for (const std::string &icon : own_icon_files())
             files.push_back(icon);
         command += "\\System32\\cmd.exe /c (for %F in (";

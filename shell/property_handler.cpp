@@ -209,8 +209,8 @@ STDMETHODIMP CPropertyHandler::Commit() {
         // stream was read.
         int32_t kind = -1;
         std::string stored;
-        if (item_info(0, path.c_str()).read_stream(stored, &kind) != ERROR_SUCCESS ||
-            kind < 0 || kind > 5)
+        if (item_info(0, path.c_str()).read_stream(stored, &kind) != ERROR_SUCCESS || kind < 0 ||
+            kind > 5)
             kind = 0;
         // The shell or the indexer hosts this: no box, no elevation prompt.
         QuietStoreReports quiet;

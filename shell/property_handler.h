@@ -49,6 +49,6 @@ class CPropertyHandler : public IPropertyStore,
     bool changed = false;
     std::wstring path;
     int32_t icon_kind = -1;
-    std::wstring text;      // as shown
-    std::string ansi_text;  // as it is to be stored
+    std::wstring text;     // as shown
+    std::string ansi_text; // as it is to be stored
 };

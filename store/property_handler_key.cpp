@@ -74,8 +74,8 @@ template <typename Visit> void for_each_type_naming_us(Visit visit) {
     char name[256];
     for (DWORD index = 0;; ++index) {
         DWORD length = sizeof(name);
-        LONG result = RegEnumKeyExA(handlers.get(), index, name, &length, nullptr, nullptr,
-                                    nullptr, nullptr);
+        LONG result =
+            RegEnumKeyExA(handlers.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
         if (result == ERROR_NO_MORE_ITEMS)
             break;
         std::string type(name, result == ERROR_SUCCESS ? length : 0);
@@ -184,9 +184,9 @@ LONG take_property_handler(const std::string &type) {
     {
         ScopedRegKey key;
         DWORD disposition = 0;
-        result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                 KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.receive(),
-                                 &disposition);
+        result =
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.receive(), &disposition);
         if (result != ERROR_SUCCESS)
             return result;
         // A key that was there already belongs to whoever made it, even
@@ -213,8 +213,8 @@ void record_types_naming_this_handler() {
 std::map<std::string, DWORD> taken_types() {
     std::map<std::string, DWORD> taken;
     ScopedRegKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, taken_key().c_str(), 0, KEY_QUERY_VALUE,
-                      key.receive()) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, taken_key().c_str(), 0, KEY_QUERY_VALUE, key.receive()) !=
+        ERROR_SUCCESS)
         return taken;
     char name[64];
     for (DWORD index = 0;; ++index) {

@@ -1146,8 +1146,9 @@ TEST_F(ConsoleTest, CheckNamesTheTypesWhoseColumnExplorerCannotShow) {
         }
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, (handlers + c.type).c_str());
         RegDeleteTreeA(HKEY_CLASSES_ROOT, c.type);
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE,
-                       (std::string("SOFTWARE\\Classes\\SystemFileAssociations\\") + c.type).c_str());
+        RegDeleteTreeA(
+            HKEY_LOCAL_MACHINE,
+            (std::string("SOFTWARE\\Classes\\SystemFileAssociations\\") + c.type).c_str());
     }
     RegDeleteTreeA(HKEY_LOCAL_MACHINE,
                    "SOFTWARE\\Classes\\CLSID\\{4B2E1A3A-9C7D-4E21-8F3A-6D5B2C1E0F9A}");

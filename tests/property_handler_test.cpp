@@ -101,7 +101,8 @@ TEST_F(PropertyHandler, ReadsTheStreamAsTheStoreDoes) {
     // A caller in C may hand over null for a key or a value.
     PROPVARIANT value;
     auto *c_store = reinterpret_cast<HRESULT(STDMETHODCALLTYPE *const *)(
-        IPropertyStore *, const PROPERTYKEY *, const PROPVARIANT *)>(*reinterpret_cast<void ***>(store));
+        IPropertyStore *, const PROPERTYKEY *, const PROPVARIANT *)>(
+        *reinterpret_cast<void ***>(store));
     EXPECT_EQ(E_POINTER, c_store[5](store, nullptr, &value));
     EXPECT_EQ(E_POINTER, c_store[6](store, &description_property_key, nullptr));
     store->Release();
@@ -124,7 +125,7 @@ TEST_F(PropertyHandler, ACommittedEditIsWhatEveryViewReads) {
         DWORD mode;
         std::wstring text;
         HRESULT set, commit;
-        std::string stored; // what the stream holds after, kind first
+        std::string stored;      // what the stream holds after, kind first
         int kind_meanwhile = -1; // the marker the editor sets between reading and committing
     } cases[] = {
         {"edited.txt", 4, STGM_READWRITE, L"Edited in the Details pane", S_OK, S_OK,
@@ -183,8 +184,7 @@ TEST_F(PropertyHandler, ACommittedEditIsWhatEveryViewReads) {
         EXPECT_EQ(expected, info_tip(file));
         std::string shown = temp_.path() + "shown.txt";
         std::string command = "cmd.exe /c \"\"" + build_output_folder() +
-                              "quillarvent.exe\" show --tsv \"" + file + "\" > \"" + shown +
-                              "\"\"";
+                              "quillarvent.exe\" show --tsv \"" + file + "\" > \"" + shown + "\"\"";
         EXPECT_EQ(0u, run_program(command));
         std::string output;
         ASSERT_TRUE(read_whole_file(shown, output));

@@ -527,8 +527,7 @@ TEST_F(Registration, PropertyHandlerTakesOnlyFreeTypesAndGivesBackOnlyItsOwn) {
     const std::string own_list = key_dump(HKEY_LOCAL_MACHINE, associations + ".qvp");
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_LOCAL_MACHINE, (handlers + ".qvo").c_str(), &key));
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(theirs),
-                   sizeof(theirs));
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>(theirs), sizeof(theirs));
     RegSetValueExA(key, "Extra", 0, REG_BINARY, reinterpret_cast<const BYTE *>("\1\0\2"), 3);
     RegCloseKey(key);
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_LOCAL_MACHINE, (handlers + ".qve").c_str(), &key));
@@ -621,7 +620,8 @@ TEST(PropertySchema, NamesThePropertiesTheHandlerReturns) {
     auto attribute = [](IXMLDOMNode *node, const wchar_t *name) {
         std::wstring text;
         IXMLDOMElement *element = nullptr;
-        if (SUCCEEDED(node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void **>(&element)))) {
+        if (SUCCEEDED(
+                node->QueryInterface(IID_IXMLDOMElement, reinterpret_cast<void **>(&element)))) {
             VARIANT value;
             VariantInit(&value);
             BSTR attribute_name = SysAllocString(name);
