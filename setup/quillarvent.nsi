@@ -118,11 +118,12 @@ Var size
   ${Next}
 !macroend
 
-; The files every setup of the product wrote.
-!macro FOR_EACH_EARLIER_FILE action
+; The files whose names are the product's own.
+!macro FOR_EACH_NAMED_FILE action
   !insertmacro ${action} "plivar_23.dll"
   !insertmacro ${action} "quillarvent_registry.exe"
   !insertmacro ${action} "quillarvent.exe"
+  !insertmacro ${action} "quillarvent.propdesc"
   !insertmacro ${action} "ReadMe.txt"
   !insertmacro FOR_EACH_ICON ${action}
 !macroend
@@ -130,18 +131,17 @@ Var size
 ; Every file of the product in its folder. The uninstaller comes last: it is
 ; the one a caller waiting for the uninstall looks at.
 !macro FOR_EACH_PRODUCT_FILE action
-  !insertmacro FOR_EACH_EARLIER_FILE ${action}
-  !insertmacro ${action} "quillarvent.propdesc"
+  !insertmacro FOR_EACH_NAMED_FILE ${action}
   !insertmacro ${action} "setup.log"
   !insertmacro ${action} "uninstall.exe"
 !macroend
 
 ; An installation from before the record, or a copy without one of its own:
-; its setup wrote every name the product had then, and made the folders.
-; Names added since may be a user's.
+; its setup wrote every name of the product, and made the folders. Only
+; setup.log, a name anyone may give a file, counts by the record alone.
 !macro ALL_CREATED
   StrCpy $created "|"
-  !insertmacro FOR_EACH_EARLIER_FILE CREATED
+  !insertmacro FOR_EACH_NAMED_FILE CREATED
   !insertmacro CREATED "uninstall.exe"
   !insertmacro CREATED "images\"
   !insertmacro CREATED ".\"
