@@ -208,7 +208,8 @@ HRESULT unregister_type_library() {
         if (opened == ERROR_FILE_NOT_FOUND)
             return S_OK;
     }
-    return UnRegisterTypeLib(type_library_id, 1, 0, 1033, SYS_WIN64);
+    return UnRegisterTypeLib(type_library_id, 1, 0, 1033,
+                             sizeof(void *) == 8 ? SYS_WIN64 : SYS_WIN32);
 }
 
 // The schema file beside the library tells the property system what the

@@ -7,9 +7,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh"
 cmake -S . -B build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build build --target plivar_23 quillarvent_registry quillarvent shell_host setup >/dev/null
-echo "Built: build/bin/plivar_23.dll, build/bin/quillarvent_registry.exe, build/bin/quillarvent.exe"
-echo "and the setup program"
+cmake --build build --target plivar_23 plivar_x86 quillarvent_registry quillarvent shell_host setup \
+  >/dev/null
+echo "Built: build/bin/plivar_23.dll, build/bin/quillarvent_registry.exe, build/bin/quillarvent.exe,"
+echo "the 32-bit library build/x86/bin/plivar_23.dll and the setup program"
 ls build/bin/quillarvent-setup-*.exe
 echo
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build googletest
-  g++-mingw-w64-x86-64 mingw-w64-tools
+  g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools
   wine64 wine libwine-dev
   xvfb xauth imagemagick x11-apps xdotool
   libboost-dev nsis
